@@ -1,0 +1,1 @@
+"""Python side of the syslog-ng module package syslog-ng-mod-tarno."""

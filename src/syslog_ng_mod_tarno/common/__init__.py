@@ -1,0 +1,1 @@
+"""Helpers shared by the parts of the syslog-ng module package."""

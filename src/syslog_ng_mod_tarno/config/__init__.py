@@ -1,0 +1,1 @@
+"""Configuration of the syslog-ng module package: event groups and settings."""
