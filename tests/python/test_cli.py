@@ -1,0 +1,371 @@
+"""The command-line tool: options, exit status, signals, and whole runs of the engine."""
+
+import asyncio
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+import types
+from pathlib import Path
+
+import pytest
+
+from tarno_event_diagnostics import __main__ as cli
+
+REPO = Path(__file__).resolve().parents[2]
+TESTS = Path(__file__).resolve().parent
+PYTHON = "/usr/bin/python3"
+ENGINE_BUILT = any((REPO / "build/src/tarno_event_diagnostics").glob("journal_inspector*.so"))
+needs_engine = pytest.mark.skipif(not ENGINE_BUILT, reason="the engine is not built (meson compile -C build)")
+
+# ---------------------------------------------------------------- a stand-in engine
+#
+# It keeps its state under the engine's mangled names and calls its senders
+# through self, so the tool's subclass sees what it would see in the engine.
+# Its behaviour comes from the environment, so a child process can use it too.
+
+
+class JournalInspector:
+    instances = []
+
+    def __init__(self, report_file, cfg, block=False, verbose=False):
+        self.__cfg = cfg
+        self.__block = block
+        self.__verbose = verbose
+        self.__report_file_path = Path(report_file)
+        self.__report_file = None
+        self.__error_count = 0
+        JournalInspector.instances.append(self)
+
+    def __send_report_message(self, level, msg):
+        self.__error_count += 1
+
+    def __send_end_check_message(self):
+        self.__error_count = 0
+
+    def __findings(self):
+        if "FAKE_RAISE" in os.environ:
+            raise RuntimeError(os.environ["FAKE_RAISE"])
+        if "FAKE_INTERRUPT" in os.environ:
+            raise KeyboardInterrupt
+        for _ in range(int(os.environ.get("FAKE_FINDINGS", "0"))):
+            self.__send_report_message("ERROR", "finding")
+
+    def test(self):
+        self.__findings()
+        self.__send_end_check_message()
+
+    async def run(self):
+        await asyncio.sleep(0)
+        self.__findings()
+        self.__send_end_check_message()
+
+    async def run_healthcheck(self):
+        while True:
+            self.__findings()
+            print("pass", flush=True)
+            await asyncio.sleep(self.__cfg.check_timeout)
+
+
+def fake_engine():
+    module = types.ModuleType("tarno_event_diagnostics.journal_inspector")
+    module.JournalInspector = JournalInspector
+    return module
+
+
+@pytest.fixture
+def fake(monkeypatch):
+    monkeypatch.setitem(sys.modules, "tarno_event_diagnostics.journal_inspector", fake_engine())
+    for name in ("FAKE_FINDINGS", "FAKE_RAISE", "FAKE_INTERRUPT"):
+        monkeypatch.delenv(name, raising=False)
+    JournalInspector.instances = []
+    return JournalInspector
+
+
+def child_env(**extra):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(REPO / "src"), str(REPO / "build/src"), str(TESTS)])
+    env.update(extra)
+    return env
+
+
+LAUNCH_WITH_FAKE = (
+    "import sys, test_cli\n"
+    "sys.modules['tarno_event_diagnostics.journal_inspector'] = test_cli.fake_engine()\n"
+    "raise SystemExit(test_cli.cli.main())\n"
+)
+
+
+def tool(*args, env=None, fake_engine=False, **kwargs):
+    command = [PYTHON, "-c", LAUNCH_WITH_FAKE] if fake_engine else [PYTHON, "-m", "tarno_event_diagnostics"]
+    return subprocess.run(
+        [*command, *map(str, args)],
+        env=env or child_env(),
+        capture_output=True,
+        text=True,
+        timeout=60,
+        **kwargs,
+    )
+
+
+# ---------------------------------------------------------------- usage
+
+
+def test_help_explains_every_option():
+    result = tool("--help")
+    assert result.returncode == 0
+    for option in ("--report PATH", "--block", "--verbose", "--interval SECONDS", "run", "healthcheck", "test"):
+        assert option in result.stdout
+    assert "/tessik/log/tarno/" in result.stdout
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["run", "--interval", "abc"], "--interval: not a number of seconds: 'abc'"),
+        (["healthcheck", "--interval=-1"], "--interval: must be a non-negative number"),
+        (["healthcheck", "--interval", "nan"], "--interval: must be a non-negative number"),
+        (["run", "--report", "/nonexistent/dir/r"], "directory /nonexistent/dir does not exist"),
+        (["run", "--report", "/etc/passwd/r"], "/etc/passwd is not a directory"),
+        (["run", "--report", "/tmp"], "/tmp is a directory"),
+        (["run", "--report", ""], "must not be empty"),
+        ([], "required: COMMAND"),
+        (["diagnose"], "invalid choice: 'diagnose'"),
+        (["run", "--fast"], "unrecognized arguments: --fast"),
+    ],
+)
+def test_usage_errors_exit_2_with_one_clear_line(args, message):
+    result = tool(*args)
+    assert result.returncode == 2
+    assert result.stdout == ""
+    last = result.stderr.splitlines()[-1]
+    assert re.match(r"tarno-event-diagnostics( \w+)?: error: ", last)
+    assert message in last
+    assert "Traceback" not in result.stderr
+
+
+def test_report_in_the_missing_report_directory_is_left_to_the_engine(fake):
+    # The engine creates /tessik/log/tarno itself, so the path is accepted.
+    assert cli.main(["test", "--report", "/tessik/log/tarno/x.report"]) == 0
+    assert str(fake.instances[0]._JournalInspector__report_file_path) == "/tessik/log/tarno/x.report"
+
+
+# ---------------------------------------------------------------- exit status and settings (stand-in engine)
+
+
+@pytest.mark.parametrize("command", ["run", "test"])
+@pytest.mark.parametrize("findings, status", [(0, 0), (1, 1), (3, 1)])
+def test_exit_status_follows_the_count_of_the_end_message(fake, monkeypatch, tmp_path, command, findings, status):
+    monkeypatch.setenv("FAKE_FINDINGS", str(findings))
+    assert cli.main([command, "--report", str(tmp_path / "r")]) == status
+    # The end message resets the engine's counter; the tool kept the figure.
+    assert fake.instances[0]._JournalInspector__error_count == 0
+    assert fake.instances[0].finding_count == findings
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["--block", "--verbose", "--interval", "2.5", "--report", "{r}", "run"],
+        ["run", "--block", "--verbose", "--interval", "2.5", "--report", "{r}"],
+        ["--block", "--report", "{r}", "run", "--verbose", "--interval", "2.5"],
+    ],
+    ids=["before", "after", "mixed"],
+)
+def test_options_reach_the_engine_before_or_after_the_command(fake, tmp_path, args):
+    report = str(tmp_path / "r")
+    assert cli.main([a.replace("{r}", report) for a in args]) == 0
+    (inspector,) = fake.instances
+    assert inspector._JournalInspector__block is True
+    assert inspector._JournalInspector__verbose is True
+    assert str(inspector._JournalInspector__report_file_path) == report
+    assert inspector._JournalInspector__cfg.check_timeout == 2.5
+
+
+def test_defaults(fake):
+    assert cli.main(["run"]) == 0
+    (inspector,) = fake.instances
+    assert str(inspector._JournalInspector__report_file_path) == "/tessik/log/tarno/self-diagnostics.report"
+    assert (inspector._JournalInspector__block, inspector._JournalInspector__verbose) == (False, False)
+    assert inspector._JournalInspector__cfg.check_timeout == 60
+
+
+@pytest.mark.parametrize("command", ["run", "test"])
+def test_an_exception_exits_3_with_one_line(fake, monkeypatch, tmp_path, capsys, command):
+    monkeypatch.setenv("FAKE_RAISE", "broken\npipe")
+    assert cli.main([command, "--report", str(tmp_path / "r")]) == 3
+    assert capsys.readouterr().err == "tarno-event-diagnostics: error: RuntimeError: broken pipe\n"
+
+
+def test_a_missing_engine_exits_3(monkeypatch, tmp_path, capsys):
+    monkeypatch.setitem(sys.modules, "tarno_event_diagnostics.journal_inspector", None)
+    assert cli.main(["run", "--report", str(tmp_path / "r")]) == 3
+    assert capsys.readouterr().err.startswith("tarno-event-diagnostics: error: ModuleNotFoundError: ")
+
+
+def test_interrupt_exits_130_without_traceback(fake, monkeypatch, tmp_path, capsys):
+    monkeypatch.setenv("FAKE_INTERRUPT", "1")
+    assert cli.main(["test", "--report", str(tmp_path / "r")]) == 130
+    assert capsys.readouterr().err == "tarno-event-diagnostics: interrupted\n"
+
+
+def test_a_run_without_end_message_is_a_failure(fake, monkeypatch, tmp_path, capsys):
+    async def no_end(self):
+        return None
+
+    monkeypatch.setattr(fake, "run", no_end)
+    assert cli.main(["run", "--report", str(tmp_path / "r")]) == 3
+    assert "without a result" in capsys.readouterr().err
+
+
+# ---------------------------------------------------------------- healthcheck and signals
+
+
+def wait_for_line(process, expected, timeout=30):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        line = process.stdout.readline()
+        if line == expected:
+            return
+        assert line, f"child ended early: {process.stderr.read()}"
+    pytest.fail(f"no {expected!r} from the child")
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+@pytest.mark.parametrize("findings, status", [(0, 0), (2, 1)])
+def test_healthcheck_stops_cleanly_on_a_signal(tmp_path, signum, findings, status):
+    child = subprocess.Popen(
+        [PYTHON, "-c", LAUNCH_WITH_FAKE, "healthcheck", "--interval", "0.05", "--report", str(tmp_path / "r")],
+        env=child_env(FAKE_FINDINGS=str(findings)),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        # A pass is printed only once the stop handlers are in place.
+        wait_for_line(child, "pass\n")
+        wait_for_line(child, "pass\n")
+        child.send_signal(signum)
+        stdout, stderr = child.communicate(timeout=30)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    assert (child.returncode, stderr) == (status, "")
+
+
+# ---------------------------------------------------------------- the real engine
+
+
+@pytest.fixture
+def fake_bin(tmp_path):
+    """Stand-ins for the programs the engine runs, first on PATH."""
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    log = tmp_path / "commands.log"
+    scripts = {
+        # Only unrelated packages installed: the run needs none of the
+        # checks that would repair files of this machine.
+        "dpkg-query": "printf 'ii bash\\nhi syslog-ng\\nii auditd:amd64\\n'",
+        "systemctl": f'echo "systemctl $*" >> {log}',
+        "syslog-ng": f'echo "syslog-ng $*" >> {log}',
+        "usermod": f'echo "usermod $*" >> {log}',
+        "auditctl": f'echo "auditctl $*" >> {log}',
+    }
+    for name, body in scripts.items():
+        script = bin_dir / name
+        script.write_text(f"#!/bin/sh\n{body}\n")
+        script.chmod(0o755)
+    return child_env(PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+
+
+STAMP = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{6})?[+-]\d\d:\d\d tarno-event-diagnostics: "
+
+
+@needs_engine
+def test_engine_self_test_reports_three_findings(tmp_path):
+    report = tmp_path / "self-test.report"
+    result = tool("test", "--report", report)
+    assert (result.returncode, result.stderr) == (1, "")
+    lines = report.read_text().splitlines()
+    assert [re.sub(STAMP, "", line) for line in lines] == [
+        "Self-diagnostics of the event registration subsystem has been started",
+        "critical: test",
+        "test",
+        "error: test",
+        "test",
+        "warning: test",
+        "test",
+        "Self-diagnostics of the event registration subsystem is completed: errors=3",
+    ]
+    assert all(re.match(STAMP, line) for line in lines[::2])
+
+
+@needs_engine
+def test_engine_verbose_prints_the_report_lines(tmp_path):
+    report = tmp_path / "r"
+    result = tool("test", "--verbose", "--report", report)
+    assert result.returncode == 1
+    assert result.stdout == report.read_text()
+
+
+@needs_engine
+def test_engine_run_reports_missing_packages(tmp_path, fake_bin):
+    report = tmp_path / "run.report"
+    result = tool("run", "--report", report, env=fake_bin)
+    assert (result.returncode, result.stderr) == (1, "")
+    text = report.read_text()
+    for package in ("syslog-ng", "syslog-ng-mod-tarno", "auditd"):
+        assert f"critical: {package} is not installed" in text
+    assert text.endswith("is completed: errors=3\n")
+    # Blocking was not asked for: no account was touched.
+    assert not (tmp_path / "commands.log").exists()
+
+
+@needs_engine
+def test_engine_run_failing_on_its_report_exits_3(fake_bin):
+    result = tool("test", "--report", "/dev/full", env=fake_bin)
+    assert result.returncode == 3
+    assert result.stderr.startswith("tarno-event-diagnostics: error: OSError: [Errno 28]")
+    assert len(result.stderr.splitlines()) == 1
+
+
+def caught_signals(pid):
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("SigCgt:"):
+            return int(line.split()[1], 16)
+    return 0
+
+
+@needs_engine
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+def test_engine_healthcheck_stops_cleanly_on_a_signal(tmp_path, fake_bin, signum):
+    report = tmp_path / "healthcheck.report"
+    child = subprocess.Popen(
+        [PYTHON, "-m", "tarno_event_diagnostics", "healthcheck", "--interval", "0.05", "--report", str(report)],
+        env=fake_bin,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        # SIGTERM is caught only once the stop handlers are in place.
+        deadline = time.monotonic() + 30
+        while not caught_signals(child.pid) & (1 << (signal.SIGTERM - 1)):
+            assert child.poll() is None, child.stderr.read()
+            assert time.monotonic() < deadline, "the stop handlers were never installed"
+            time.sleep(0.01)
+        time.sleep(0.2)
+        child.send_signal(signum)
+        stdout, stderr = child.communicate(timeout=30)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    assert child.returncode in (0, 1)
+    assert stderr == ""
+    if child.returncode == 1:
+        # Findings of the endless check reach the file without an end message.
+        assert "critical: " in report.read_text()
