@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from syslog_ng_mod_tarno.common.mod_tarno_common import ModTarnoCommon, SystemGetter
+from syslog_ng_mod_tarno.common.mod_tarno_common import SystemGetter
 from syslog_ng_mod_tarno.config.mod_tarno_events import ModTarnoEvents
 from tarno_event_diagnostics.config import Config
 from tarno_event_diagnostics.healthcheck import Healthcheck
@@ -312,11 +312,6 @@ def test_process_table_walk(fake_proc, processes, name, expected):
 def test_process_query_rejects_an_empty_name():
     with pytest.raises(ValueError):
         SystemGetter.is_process_running("")
-
-
-def test_common_paths_are_fixed():
-    assert ModTarnoCommon.default_config_file == Path("/usr/share/syslog-ng-mod-tarno/mod-tarno.conf")
-    assert ModTarnoEvents.event_groups_dir == Path("/usr/share/syslog-ng-mod-tarno/event-groups")
 
 
 # ---------------------------------------------------------------- ModTarnoEvents
