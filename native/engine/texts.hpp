@@ -1,0 +1,71 @@
+/// The engine's own texts and the pure text work on them: report lines, the
+/// package list, shell quoting. No Python here.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace tarno {
+
+/// The identity under which every system-log line goes out.
+inline constexpr std::string_view log_ident = "tarno-event-diagnostics";
+/// The facility argument handed to openlog (a plain 13, as the platform receives it).
+inline constexpr int log_facility_argument = 13;
+
+inline constexpr std::string_view start_text =
+    "Self-diagnostics of the event registration subsystem has been started";
+inline constexpr std::string_view end_text_prefix =
+    "Self-diagnostics of the event registration subsystem is completed: errors=";
+inline constexpr std::string_view start_record = "type=EVENT_DIAGNOSTICS_START";
+
+inline constexpr std::string_view repair_hint =
+    "Need to try to repair:\n"
+    "sudo apt -o DPkg::options::=\"--force-confnew\" -o DPkg::options::=\"--force-confmiss\" "
+    "install --reinstall syslog-ng-mod-tarno";
+
+inline constexpr std::string_view self_test_text = "test\ntest";
+inline constexpr std::string_view blocked_text = "Accounts of non-privileged users are blocked";
+inline constexpr std::string_view admin_group = "tarno-admin";
+inline constexpr std::string_view lock_command_prefix = "usermod -L ";
+inline constexpr std::string_view does_not_exist = " does not exist";
+inline constexpr std::string_view partially_restored = " was partially restored";
+
+/// "type=EVENT_DIAGNOSTICS_<LEVEL> desc='<message>' file='<path>'"
+std::string finding_record(std::string_view level_name, std::string_view message,
+                           std::string_view report_path);
+/// "type=EVENT_DIAGNOSTICS_END desc='errors=<count>'"
+std::string end_record(std::string_view count);
+/// "<lower-case level>: <message>", the text of a finding's report-file line.
+std::string finding_text(std::string_view level_name, std::string_view message);
+/// "<time stamp> tarno-event-diagnostics: <message>", one report-file line.
+std::string report_line(std::string_view timestamp, std::string_view message);
+
+/// A required package, the line that marks it installed and its finding.
+struct RequiredPackage {
+    std::string_view name;
+    std::string_view member;  ///< the Packages member it adds
+    std::string_view missing; ///< text of the critical finding (before any hint)
+    bool with_hint;           ///< the repair hint follows the finding
+};
+
+inline constexpr std::array<RequiredPackage, 3> required_packages{{
+    {"syslog-ng", "SYSLOG_NG", "syslog-ng is not installed\n", true},
+    {"syslog-ng-mod-tarno", "SYSLOG_NG_MOD_TARNO", "syslog-ng-mod-tarno is not installed\n", true},
+    {"auditd", "AUDITD", "auditd is not installed", false},
+}};
+
+/// The package query's argument list; the format ends in a real line feed.
+inline constexpr std::array<std::string_view, 3> package_query{
+    "dpkg-query", "--showformat=${db:Status-Abbrev}${binary:Package}\n", "--show"};
+
+/// Whether the package list (one "<status abbreviation><name>" per line) shows
+/// `package` installed: a whole line "ii <name>", or "hi <name>" for a package
+/// that is installed and held at its version.
+bool lists_installed(std::string_view package_list, std::string_view package);
+
+/// Quotes `word` for the POSIX shell the way Python's shlex.quote does: words of
+/// safe characters stay as they are, anything else goes in single quotes.
+std::string shell_quote(std::string_view word);
+
+} // namespace tarno
