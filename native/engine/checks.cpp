@@ -21,7 +21,7 @@ py::object os_text(const std::string& bytes) {
 
 } // namespace
 
-rt::Task run(py::object self) {
+rt::Task run(py::handle self) {
     // 1-2. One run at a time per inspector.
     if (rt::truthy(attr(self, member::is_running))) {
         co_return py::none();
@@ -50,7 +50,7 @@ rt::Task run(py::object self) {
     co_return py::none();
 }
 
-rt::Task run_healthcheck(py::object self) {
+rt::Task run_healthcheck(py::handle self) {
     for (;;) {
         co_await rt::await(call_method(self, "check_syslog_ng"));
         py::object pause = attr(attr(self, member::cfg), "check_timeout");
@@ -140,9 +140,9 @@ void block_users(py::object self) {
 
 void no_check(py::object) {}
 
-rt::Task no_async_check(py::object) { co_return py::none(); }
+rt::Task no_async_check(py::handle) { co_return py::none(); }
 
-rt::Task nothing_unavailable(py::object) { co_return py::bool_(true); }
+rt::Task nothing_unavailable(py::handle) { co_return py::bool_(true); }
 
 py::object nothing_missing(py::object) { return py::bool_(false); }
 

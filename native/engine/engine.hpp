@@ -85,15 +85,15 @@ void send_end_check_message(py::object self);
 
 // The run and its checks.
 void test(py::object self);
-rt::Task run(py::object self);
-rt::Task run_healthcheck(py::object self);
+rt::Task run(py::handle self);
+rt::Task run_healthcheck(py::handle self);
 py::object check_installed_packages(py::object self);
 void block_users(py::object self);
 
 // Checks whose bodies are not built yet: they report nothing and find nothing.
 void no_check(py::object self);
-rt::Task no_async_check(py::object self);
-rt::Task nothing_unavailable(py::object self);
+rt::Task no_async_check(py::handle self);
+rt::Task nothing_unavailable(py::handle self);
 py::object nothing_missing(py::object self);
 
 } // namespace tarno::engine

@@ -123,12 +123,15 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         if (f->plain != nullptr) {
             result = f->plain(bound).release().ptr();
         } else {
-            // The coroutine object keeps the arguments alive and visible to the collector.
+            // The coroutine object keeps the arguments alive and visible to the
+            // collector; the frame borrows them.
             py::tuple owned(bound.size());
+            std::vector<py::handle> borrowed(bound.size());
             for (size_t i = 0; i < bound.size(); ++i) {
-                owned[i] = bound[i];
+                borrowed[i] = bound[i];
+                owned[i] = std::move(bound[i]);
             }
-            Task task = f->coroutine(std::move(bound));
+            Task task = f->coroutine(std::move(borrowed));
             result = make_coroutine(std::move(task), borrow(f->name), borrow(f->qualname),
                                     borrow(f->code), std::move(owned))
                          .release()

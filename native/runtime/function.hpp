@@ -31,8 +31,12 @@ struct Signature {
 
 /// A plain body gets the bound arguments in parameter order.
 using PlainBody = py::object (*)(std::span<py::object> arguments);
-/// A coroutine body gets them by value and returns its (still suspended) frame.
-using CoroutineBody = Task (*)(std::vector<py::object> arguments);
+/// A coroutine body gets them as borrowed handles and returns its (still suspended)
+/// frame. The coroutine object owns the arguments for as long as the frame lives,
+/// and owns them where the garbage collector can see them: an owning reference
+/// inside the frame would be invisible to it and keep a cycle through an argument
+/// alive for ever.
+using CoroutineBody = Task (*)(std::vector<py::handle> arguments);
 
 /// A function object whose call runs `body`.
 py::object make_function(Signature signature, PlainBody body);
@@ -56,9 +60,11 @@ py::object invoke_plain(Result (*fn)(Args...), std::span<py::object> arguments,
 }
 
 template <class... Args, size_t... I>
-Task invoke_coroutine(Task (*fn)(Args...), std::vector<py::object>& arguments,
+Task invoke_coroutine(Task (*fn)(Args...), std::vector<py::handle>& arguments,
                       std::index_sequence<I...>) {
-    return fn(std::move(arguments[I])...);
+    static_assert((std::is_same_v<Args, py::handle> && ...),
+                  "coroutine bodies take their arguments as py::handle");
+    return fn(arguments[I]...);
 }
 
 template <class Result, class... Args>
@@ -76,9 +82,9 @@ py::object plain(std::span<py::object> arguments) {
                                 std::make_index_sequence<detail::arity(Fn)>{});
 }
 
-/// Adapts `Task f(py::object, ...)` to a `CoroutineBody`.
+/// Adapts `Task f(py::handle, ...)` to a `CoroutineBody`.
 template <auto Fn>
-Task coroutine(std::vector<py::object> arguments) {
+Task coroutine(std::vector<py::handle> arguments) {
     return detail::invoke_coroutine(Fn, arguments,
                                     std::make_index_sequence<detail::arity(Fn)>{});
 }

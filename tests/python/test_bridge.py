@@ -1,0 +1,287 @@
+"""The native runtime on its own: coroutines driven by asyncio and by hand, and
+functions that bind like Python functions."""
+
+import asyncio
+import collections.abc
+import gc
+import inspect
+import os
+import sys
+import types
+import weakref
+from pathlib import Path
+
+import pytest
+
+_build = Path(os.environ.get("TARNO_BUILD_DIR", Path(__file__).resolve().parents[2] / "build"))
+sys.path.insert(0, str(_build / "tests"))
+native = pytest.importorskip("_native_test")
+
+
+class Yielding:
+    """An awaitable that yields once to its driver, then returns what was sent in."""
+
+    def __init__(self, log=None):
+        self.log = log if log is not None else []
+
+    def __await__(self):
+        try:
+            sent = yield "suspended"
+            return sent
+        finally:
+            self.log.append("inner closed")
+
+
+def drive(coro, sent=None):
+    """Steps `coro` by hand to its end and returns its value."""
+    with pytest.raises(StopIteration) as stop:
+        coro.send(sent)
+    return stop.value.value
+
+
+class TestUnderAsyncio:
+    def test_run_awaits_sleep_and_returns_its_value(self):
+        assert asyncio.run(native.await_one(asyncio.sleep(0, result="slept"))) == "slept"
+
+    def test_task_awaits_future_set_later(self):
+        async def main():
+            future = asyncio.get_running_loop().create_future()
+            task = asyncio.create_task(native.await_each([asyncio.sleep(0), future]))
+            await asyncio.sleep(0)
+            assert not task.done()
+            future.set_result("late")
+            return await task
+
+        assert asyncio.run(main()) == (None, "late")
+
+    def test_awaits_native_coroutines_and_python_coroutines(self):
+        async def python_side():
+            return await native.return_value("inner")
+
+        inner = native.await_one(python_side())
+        assert asyncio.run(native.await_one(inner)) == "inner"
+
+    @pytest.mark.parametrize("value", [(1, 2), (), None, StopIteration, [3]])
+    def test_return_value_survives_stop_iteration(self, value):
+        assert asyncio.run(native.return_value(value)) == value
+        assert drive(native.return_value(value)) == value
+
+    def test_error_raised_in_body_reaches_awaiter(self):
+        with pytest.raises(ValueError, match="^boom$"):
+            asyncio.run(native.raise_error(ValueError, "boom"))
+
+    def test_stop_iteration_from_body_becomes_runtime_error(self):
+        with pytest.raises(RuntimeError, match="coroutine raised StopIteration") as info:
+            asyncio.run(native.raise_error(StopIteration, "x"))
+        assert isinstance(info.value.__cause__, StopIteration)
+
+    def test_cancellation_reaches_awaiting_code_and_destroys_frame(self):
+        probe = []
+
+        async def main():
+            task = asyncio.create_task(native.await_each([asyncio.sleep(10)], probe))
+            await asyncio.sleep(0)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            return task.cancelled()
+
+        assert asyncio.run(main()) is True
+        assert probe == ["destroyed"]
+
+    def test_ordinary_handler_never_catches_cancellation(self):
+        async def main():
+            task = asyncio.create_task(native.catch_ordinary(asyncio.sleep(10)))
+            await asyncio.sleep(0)
+            task.cancel()
+            await asyncio.gather(task, return_exceptions=True)
+            return task.cancelled()
+
+        assert asyncio.run(main()) is True
+
+    def test_gather_of_many_coroutines(self):
+        async def main():
+            return await asyncio.gather(*(native.await_one(asyncio.sleep(0, i)) for i in range(50)))
+
+        assert asyncio.run(main()) == list(range(50))
+
+
+class TestByHand:
+    def test_send_steps_through_inner_awaitable(self):
+        coro = native.await_one(Yielding())
+        assert coro.send(None) == "suspended"
+        assert coro.cr_running is False
+        assert coro.cr_await is not None
+        assert drive(coro, "answer") == "answer"
+
+    def test_thrown_ordinary_error_reaches_the_body(self):
+        log = []
+        coro = native.catch_ordinary(Yielding(log))
+        coro.send(None)
+        with pytest.raises(StopIteration) as stop:
+            coro.throw(ValueError("thrown in"))
+        assert stop.value.value == ("caught", "thrown in")
+        assert log == ["inner closed"]
+
+    @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, asyncio.CancelledError])
+    def test_thrown_non_ordinary_error_passes(self, error):
+        coro = native.catch_ordinary(Yielding())
+        coro.send(None)
+        with pytest.raises(error):
+            coro.throw(error)
+        with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+            coro.send(None)
+
+    def test_throw_three_argument_form_and_bad_argument(self):
+        coro = native.catch_ordinary(Yielding())
+        coro.send(None)
+        with pytest.raises(StopIteration) as stop:
+            coro.throw(ValueError, "legacy", None)
+        assert stop.value.value == ("caught", "legacy")
+        with pytest.raises(TypeError, match="exceptions must be classes or instances"):
+            native.catch_ordinary(Yielding()).throw(42)
+
+    def test_throw_before_start_ends_the_coroutine(self):
+        coro = native.await_one(Yielding())
+        with pytest.raises(ValueError):
+            coro.throw(ValueError("early"))
+        with pytest.raises(RuntimeError, match="cannot reuse"):
+            coro.send(None)
+
+    def test_close_on_suspended_closes_inner_and_destroys_frame(self):
+        log, probe = [], []
+        coro = native.await_each([Yielding(log)], probe)
+        coro.send(None)
+        assert coro.close() is None
+        assert log == ["inner closed"] and probe == ["destroyed"]
+        assert coro.close() is None
+        with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+            coro.send(None)
+
+    def test_state_errors_match_the_interpreter(self):
+        coro = native.await_one(Yielding())
+        with pytest.raises(TypeError, match="can't send non-None value to a just-started coroutine"):
+            coro.send(1)
+        coro.send(None)
+        drive(coro)
+        with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+            coro.send(None)
+
+    def test_reentrant_send_is_refused(self):
+        class Reenter:
+            def __await__(self):
+                yield from ()
+                return coro.send(None)
+
+        coro = native.catch_ordinary(Reenter())
+        assert drive(coro) == ("caught", "coroutine already executing")
+
+    def test_awaiting_a_non_awaitable_raises_type_error_in_the_body(self):
+        assert drive(native.catch_ordinary(5)) == (
+            "caught",
+            "object int can't be used in 'await' expression",
+        )
+
+    def test_next_and_await_protocol(self):
+        coro = native.await_one(Yielding())
+        assert coro.__await__() is coro
+        assert next(coro) == "suspended"
+        with pytest.raises(StopIteration):
+            next(coro)
+
+
+class TestIdentity:
+    def test_recognised_as_a_coroutine(self):
+        coro = native.return_value(1)
+        try:
+            assert asyncio.iscoroutine(coro)
+            assert isinstance(coro, collections.abc.Coroutine)
+            assert coro.__name__ == "return_value" and coro.__qualname__ == "return_value"
+            assert coro.cr_code is native.return_value.__code__
+        finally:
+            coro.close()
+
+    def test_coroutine_function_introspects_like_async_def(self):
+        assert inspect.iscoroutinefunction(native.await_one)
+        assert asyncio.iscoroutinefunction(native.await_one)
+        assert not inspect.iscoroutinefunction(native.pair)
+        assert str(inspect.signature(native.await_each)) == "(awaitables, probe=None)"
+
+    def test_function_binds_as_method(self):
+        class Holder:
+            method = native.pair
+
+        holder = Holder()
+        assert isinstance(holder.method, types.MethodType)
+        assert holder.method() == (holder, 2)
+        assert Holder.method is native.pair
+
+    def test_never_awaited_coroutine_warns(self):
+        with pytest.warns(RuntimeWarning, match="coroutine 'await_one' was never awaited"):
+            native.await_one(None)
+            gc.collect()
+
+
+def python_pair(a, b=2):
+    return (a, b)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [((), {}), ((1, 2, 3), {}), ((1,), {"c": 3}), ((1,), {"a": 1}), ((), {"b": 1}), ((1,), {1: 2})],
+)
+def test_binding_errors_read_like_python(args, kwargs):
+    python_pair.__qualname__ = "pair"
+    with pytest.raises(TypeError) as expected:
+        python_pair(*args, **kwargs)
+    with pytest.raises(TypeError) as got:
+        native.pair(*args, **kwargs)
+    assert str(got.value) == str(expected.value)
+
+
+def test_binding_by_keyword_and_default():
+    assert native.pair(b=1, a=0) == (0, 1)
+    assert native.pair(5) == (5, 2)
+
+
+class TestHygiene:
+    def test_no_reference_leaks_over_many_round_trips(self):
+        value = object()
+        thrown = ValueError("x")
+
+        loop = asyncio.new_event_loop()
+
+        def round_trips():
+            for _ in range(200):
+                drive(native.return_value(value))
+                coro = native.catch_ordinary(Yielding())
+                coro.send(None)
+                drive(coro, value)
+                coro = native.catch_ordinary(Yielding())
+                coro.send(None)
+                with pytest.raises(StopIteration):
+                    coro.throw(thrown)
+                coro = native.await_each([Yielding()], None)
+                coro.send(None)
+                coro.close()
+                loop.run_until_complete(native.await_one(asyncio.sleep(0, value)))
+
+        round_trips()
+        gc.collect()
+        before = (sys.getrefcount(value), sys.getrefcount(thrown), sys.getallocatedblocks())
+        round_trips()
+        gc.collect()
+        after = (sys.getrefcount(value), sys.getrefcount(thrown), sys.getallocatedblocks())
+        loop.close()
+        assert after[:2] == before[:2]
+        assert after[2] - before[2] < 20
+
+    def test_cycle_through_the_arguments_is_collected(self):
+        awaitables = []
+        coro = native.await_each(awaitables, None)
+        awaitables.append(coro)
+        alive = weakref.ref(coro)
+        del coro, awaitables
+        with pytest.warns(RuntimeWarning):
+            gc.collect()
+        assert alive() is None
