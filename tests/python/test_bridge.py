@@ -138,8 +138,10 @@ class TestByHand:
         with pytest.raises(StopIteration) as stop:
             coro.throw(ValueError, "legacy", None)
         assert stop.value.value == ("caught", "legacy")
+        unstarted = native.catch_ordinary(Yielding())
         with pytest.raises(TypeError, match="exceptions must be classes or instances"):
-            native.catch_ordinary(Yielding()).throw(42)
+            unstarted.throw(42)
+        unstarted.close()
 
     def test_throw_before_start_ends_the_coroutine(self):
         coro = native.await_one(Yielding())
@@ -270,6 +272,7 @@ class TestHygiene:
                 coro.close()
                 loop.run_until_complete(native.await_one(asyncio.sleep(0, value)))
 
+        round_trips()
         round_trips()
         gc.collect()
         before = (sys.getrefcount(value), sys.getallocatedblocks())
