@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing need.
+set -euo pipefail
+packages=(python3-dev pybind11-dev meson ninja-build python3-mesonpy python3-dateutil
+          python3-pytest python3-hypothesis python3-pip googletest g++ pkg-config
+          syslog-ng-core auditd python3.11-dbg util-linux passwd dpkg)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
