@@ -37,13 +37,19 @@ class JournalInspector:
         self.__report_file_path = Path(report_file)
         self.__report_file = None
         self.__error_count = 0
+        if self.__report_file_path.parent.is_dir():
+            self.__report_file = open(self.__report_file_path, "w")
         JournalInspector.instances.append(self)
 
     def __send_report_message(self, level, msg):
         self.__error_count += 1
+        if self.__report_file is not None:
+            self.__report_file.write(f"{level.lower()}: {msg}\n")
 
     def __send_end_check_message(self):
         self.__error_count = 0
+        if self.__report_file is not None:
+            self.__report_file.close()
 
     def __findings(self):
         if "FAKE_RAISE" in os.environ:
@@ -98,8 +104,21 @@ LAUNCH_WITH_FAKE = (
 )
 
 
-def tool(*args, env=None, fake_engine=False, **kwargs):
-    command = [PYTHON, "-c", LAUNCH_WITH_FAKE] if fake_engine else [PYTHON, "-m", "tarno_event_diagnostics"]
+# The engine always checks its own report directory, /tessik/log/tarno, and
+# opens no report file when it cannot create it. Runs that look at the report
+# point that directory at a temporary one, whatever this machine's /tessik.
+LAUNCH_WITH_REPORT_DIR = (
+    "import os, sys\n"
+    "from pathlib import Path\n"
+    "from tarno_event_diagnostics import journal_inspector\n"
+    "journal_inspector.JournalInspector.default_dir = Path(os.environ['TEST_REPORT_DIR'])\n"
+    "from tarno_event_diagnostics.__main__ import main\n"
+    "raise SystemExit(main())\n"
+)
+
+
+def tool(*args, env=None, launcher=None, **kwargs):
+    command = [PYTHON, "-c", launcher] if launcher else [PYTHON, "-m", "tarno_event_diagnostics"]
     return subprocess.run(
         [*command, *map(str, args)],
         env=env or child_env(),
@@ -247,6 +266,8 @@ def test_healthcheck_stops_cleanly_on_a_signal(tmp_path, signum, findings, statu
         # A pass is printed only once the stop handlers are in place.
         wait_for_line(child, "pass\n")
         wait_for_line(child, "pass\n")
+        # No end message closes the report: each finding is flushed at once.
+        assert (tmp_path / "r").read_text().count("error: finding\n") >= 2 * findings
         child.send_signal(signum)
         stdout, stderr = child.communicate(timeout=30)
     finally:
@@ -268,7 +289,7 @@ def fake_bin(tmp_path):
     scripts = {
         # Only unrelated packages installed: the run needs none of the
         # checks that would repair files of this machine.
-        "dpkg-query": "printf 'ii bash\\nhi syslog-ng\\nii auditd:amd64\\n'",
+        "dpkg-query": "printf 'ii bash\\nii syslog-ng-core\\n'",
         "systemctl": f'echo "systemctl $*" >> {log}',
         "syslog-ng": f'echo "syslog-ng $*" >> {log}',
         "usermod": f'echo "usermod $*" >> {log}',
@@ -278,55 +299,68 @@ def fake_bin(tmp_path):
         script = bin_dir / name
         script.write_text(f"#!/bin/sh\n{body}\n")
         script.chmod(0o755)
-    return child_env(PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+    return child_env(PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}", TEST_REPORT_DIR=str(tmp_path))
 
 
 STAMP = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{6})?[+-]\d\d:\d\d tarno-event-diagnostics: "
+SELF_TEST_LINES = [
+    "Self-diagnostics of the event registration subsystem has been started",
+    "critical: test",
+    "test",
+    "error: test",
+    "test",
+    "warning: test",
+    "test",
+    "Self-diagnostics of the event registration subsystem is completed: errors=3",
+]
+
+
+def unstamped(text):
+    """The lines of a report without their time stamps; continuation lines have none."""
+    return [re.sub(STAMP, "", line) for line in text.splitlines()]
 
 
 @needs_engine
-def test_engine_self_test_reports_three_findings(tmp_path):
-    report = tmp_path / "self-test.report"
-    result = tool("test", "--report", report)
+def test_engine_self_test_through_the_module_entry(tmp_path):
+    result = tool("test", "--verbose", "--report", tmp_path / "r")
     assert (result.returncode, result.stderr) == (1, "")
-    lines = report.read_text().splitlines()
-    assert [re.sub(STAMP, "", line) for line in lines] == [
-        "Self-diagnostics of the event registration subsystem has been started",
-        "critical: test",
-        "test",
-        "error: test",
-        "test",
-        "warning: test",
-        "test",
-        "Self-diagnostics of the event registration subsystem is completed: errors=3",
-    ]
-    assert all(re.match(STAMP, line) for line in lines[::2])
+    # Lines about this machine's report directory may come first.
+    assert unstamped(result.stdout)[-len(SELF_TEST_LINES) :] == SELF_TEST_LINES
 
 
 @needs_engine
-def test_engine_verbose_prints_the_report_lines(tmp_path):
-    report = tmp_path / "r"
-    result = tool("test", "--verbose", "--report", report)
-    assert result.returncode == 1
-    assert result.stdout == report.read_text()
+@pytest.mark.parametrize("verbose", [[], ["--verbose"]], ids=["quiet", "verbose"])
+def test_engine_self_test_writes_the_report(tmp_path, verbose):
+    report = tmp_path / "self-test.report"
+    result = tool(
+        "test", *verbose, "--report", report,
+        launcher=LAUNCH_WITH_REPORT_DIR, env=child_env(TEST_REPORT_DIR=str(tmp_path)),
+    )
+    assert (result.returncode, result.stderr) == (1, "")
+    assert unstamped(report.read_text()) == SELF_TEST_LINES
+    assert all(re.match(STAMP, line) for line in report.read_text().splitlines() if line != "test")
+    assert result.stdout == (report.read_text() if verbose else "")
 
 
 @needs_engine
 def test_engine_run_reports_missing_packages(tmp_path, fake_bin):
     report = tmp_path / "run.report"
-    result = tool("run", "--report", report, env=fake_bin)
+    result = tool("run", "--report", report, env=fake_bin, launcher=LAUNCH_WITH_REPORT_DIR)
     assert (result.returncode, result.stderr) == (1, "")
-    text = report.read_text()
-    for package in ("syslog-ng", "syslog-ng-mod-tarno", "auditd"):
-        assert f"critical: {package} is not installed" in text
-    assert text.endswith("is completed: errors=3\n")
-    # Blocking was not asked for: no account was touched.
+    lines = unstamped(report.read_text())
+    assert [line for line in lines if line.startswith("critical: ")] == [
+        "critical: syslog-ng is not installed",
+        "critical: syslog-ng-mod-tarno is not installed",
+        "critical: auditd is not installed",
+    ]
+    assert lines[-1].endswith("is completed: errors=3")
+    # Blocking was not asked for, and no other check ran: no command at all.
     assert not (tmp_path / "commands.log").exists()
 
 
 @needs_engine
 def test_engine_run_failing_on_its_report_exits_3(fake_bin):
-    result = tool("test", "--report", "/dev/full", env=fake_bin)
+    result = tool("test", "--report", "/dev/full", env=fake_bin, launcher=LAUNCH_WITH_REPORT_DIR)
     assert result.returncode == 3
     assert result.stderr.startswith("tarno-event-diagnostics: error: OSError: [Errno 28]")
     assert len(result.stderr.splitlines()) == 1
@@ -344,7 +378,7 @@ def caught_signals(pid):
 def test_engine_healthcheck_stops_cleanly_on_a_signal(tmp_path, fake_bin, signum):
     report = tmp_path / "healthcheck.report"
     child = subprocess.Popen(
-        [PYTHON, "-m", "tarno_event_diagnostics", "healthcheck", "--interval", "0.05", "--report", str(report)],
+        [PYTHON, "-c", LAUNCH_WITH_REPORT_DIR, "healthcheck", "--interval", "0.05", "--report", str(report)],
         env=fake_bin,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
