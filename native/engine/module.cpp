@@ -224,9 +224,10 @@ py::object make_journal_inspector(py::handle ns) {
 } // namespace
 } // namespace tarno::engine
 
-PYBIND11_MODULE(journal_inspector, m) {
-    using namespace tarno::engine;
-    m.doc() = "The diagnostics engine of the security-event logging subsystem.";
+namespace tarno::engine {
+namespace {
+
+void load(py::module_ m) {
     py::handle ns = m.attr("__dict__");
     bind_namespace(ns);
     for (const char* name :
@@ -246,4 +247,36 @@ PYBIND11_MODULE(journal_inspector, m) {
         from_import("syslog_ng_mod_tarno.common.mod_tarno_common", "SystemGetter");
     m.attr("ErrorLevel") = make_error_level(ns);
     m.attr("JournalInspector") = make_journal_inspector(ns);
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "journal_inspector",
+    "The diagnostics engine of the security-event logging subsystem.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+} // namespace tarno::engine
+
+// The entry point lets a failing import leave the load with its own error, as a
+// failing import statement in a Python module does.
+extern "C" PYBIND11_EXPORT PyObject* PyInit_journal_inspector() noexcept {
+    PyObject* module = PyModule_Create(&tarno::engine::module_def);
+    if (module == nullptr) {
+        return nullptr;
+    }
+    try {
+        tarno::engine::load(py::reinterpret_borrow<py::module_>(module));
+    } catch (...) {
+        rt::restore_error();
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
 }

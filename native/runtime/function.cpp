@@ -271,7 +271,7 @@ PyTypeObject* function_type() {
             {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
             {Py_tp_members, function_members},
             {Py_tp_getset, function_getset},
-            {Py_tp_doc, const_cast<char*>("A function whose body is native code.")},
+            // No Py_tp_doc: the type's docstring would shadow each function's `__doc__`.
             {0, nullptr},
         };
         PyType_Spec spec = {

@@ -275,13 +275,17 @@ class TestHygiene:
         round_trips()
         round_trips()
         gc.collect()
-        before = (sys.getrefcount(value), sys.getallocatedblocks())
+        total = getattr(sys, "gettotalrefcount", lambda: 0)
+        before = (sys.getrefcount(value), sys.getallocatedblocks(), total())
         round_trips()
         gc.collect()
-        after = (sys.getrefcount(value), sys.getallocatedblocks())
+        after = (sys.getrefcount(value), sys.getallocatedblocks(), total())
         loop.close()
+        # A leak of one object per round trip would show as a thousand; what is
+        # left is the interpreter's own caches settling.
         assert after[0] == before[0]
-        assert after[1] - before[1] < 20
+        assert after[1] - before[1] < 100
+        assert after[2] - before[2] < 100
 
     def test_cycle_through_the_arguments_is_collected(self):
         awaitables = []
