@@ -43,7 +43,10 @@ echo "wheel installs its console script"
 
 echo "== sanitizers (AddressSanitizer + UndefinedBehaviorSanitizer)"
 setup build-sanitize -Db_sanitize=address,undefined -Db_lundef=false -Dbuildtype=debug
-LD_PRELOAD="$(gcc -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 \
+# libstdc++ is preloaded too: the interpreter does not link it, and AddressSanitizer
+# must find the real __cxa_throw when it starts.
+LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
+    ASAN_OPTIONS=detect_leaks=0 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 suite build-sanitize "$py" tests/python
 
 echo "== debug interpreter (reference counts)"

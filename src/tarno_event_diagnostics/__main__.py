@@ -138,15 +138,18 @@ def _counting_inspector(journal_inspector: Any) -> type:
             self.finding_count = self._JournalInspector__error_count
             super()._JournalInspector__send_end_check_message()
 
-        def _JournalInspector__send_report_message(self, level: Any, msg: Any) -> None:
-            super()._JournalInspector__send_report_message(level, msg)
-            # The repeated check never ends its report; without this its
-            # findings would wait in the file buffer until the process ends.
-            report = self.__dict__.get("_JournalInspector__report_file")
-            if report is not None and not report.closed:
-                report.flush()
-
     return CountingInspector
+
+
+def _close_report(inspector: Any) -> None:
+    """Closes the report file that no end message closed (a run that ended by an
+    error, the repeated check). Every line in it is already flushed."""
+    report = inspector.__dict__.get("_JournalInspector__report_file")
+    if report is not None and not report.closed:
+        try:
+            report.close()
+        except OSError:
+            pass
 
 
 async def _await(awaitable: Awaitable[Any]) -> Any:
@@ -223,6 +226,7 @@ def main(argv: list[str] | None = None) -> int:
     if hasattr(args, "interval"):
         cfg.check_timeout = args.interval
 
+    inspector = None
     try:
         journal_inspector = importlib.import_module("tarno_event_diagnostics.journal_inspector")
         inspector = _counting_inspector(journal_inspector)(
@@ -238,6 +242,9 @@ def main(argv: list[str] | None = None) -> int:
     except Exception as error:
         print(f"{PROG}: error: {_one_line(error)}", file=sys.stderr)
         return EXIT_FAILURE
+    finally:
+        if inspector is not None:
+            _close_report(inspector)
     if count is None:
         print(f"{PROG}: error: the diagnosis ended without a result", file=sys.stderr)
         return EXIT_FAILURE

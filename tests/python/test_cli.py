@@ -16,8 +16,9 @@ from tarno_event_diagnostics import __main__ as cli
 
 REPO = Path(__file__).resolve().parents[2]
 TESTS = Path(__file__).resolve().parent
-PYTHON = "/usr/bin/python3"
-ENGINE_BUILT = any((REPO / "build/src/tarno_event_diagnostics").glob("journal_inspector*.so"))
+PYTHON = sys.executable
+BUILD = Path(os.environ.get("TARNO_BUILD_DIR", REPO / "build"))
+ENGINE_BUILT = any((BUILD / "src/tarno_event_diagnostics").glob("journal_inspector*.so"))
 needs_engine = pytest.mark.skipif(not ENGINE_BUILT, reason="the engine is not built (meson compile -C build)")
 
 # ---------------------------------------------------------------- a stand-in engine
@@ -45,6 +46,7 @@ class JournalInspector:
         self.__error_count += 1
         if self.__report_file is not None:
             self.__report_file.write(f"{level.lower()}: {msg}\n")
+            self.__report_file.flush()
 
     def __send_end_check_message(self):
         self.__error_count = 0
@@ -92,7 +94,7 @@ def fake(monkeypatch):
 
 def child_env(**extra):
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([str(REPO / "src"), str(REPO / "build/src"), str(TESTS)])
+    env["PYTHONPATH"] = os.pathsep.join([str(REPO / "src"), str(BUILD / "src"), str(TESTS)])
     env.update(extra)
     return env
 
