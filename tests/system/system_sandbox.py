@@ -225,13 +225,15 @@ class Sandbox:
         script: str | None = None,
         *,
         argv: list[str] | None = None,
+        script_args: list[str] = (),
         packages: dict[str, str] | None = None,
         tessik_dirs: tuple[str, ...] = ("log", "log/tarno"),
         prepare: list[list[str]] = (),
         collect: list[str] = (),
         timeout: float = 60,
     ) -> Result:
-        """Runs `script` (Python source) or `argv` inside a new sandbox.
+        """Runs `script` (Python source, with `script_args` as its arguments)
+        or the command `argv` inside a new sandbox.
 
         packages: package name -> dpkg status ("install ok installed", ...)
             for the sandbox's package database (default: the three required
@@ -251,6 +253,7 @@ class Sandbox:
             "pythonpath": f"{self.repo / 'src'}:{self.build_dir / 'src'}",
             "script": script,
             "argv": argv,
+            "script_args": list(script_args),
             "packages": ALL_INSTALLED if packages is None else packages,
             "tessik_dirs": list(tessik_dirs),
             "prepare": [list(command) for command in prepare],
@@ -388,7 +391,9 @@ def inside(spec: dict) -> None:
         "LANG": "C.UTF-8",
     }
     for command in spec["prepare"]:
-        subprocess.run(command, check=True, env=env, capture_output=True)
+        done = subprocess.run(command, env=env, capture_output=True, text=True, check=False)
+        if done.returncode != 0:
+            raise RuntimeError(f"{command} failed with status {done.returncode}: {done.stderr}")
 
     log_file = root / "system.log"
     config_file = root / "syslog-ng.conf"
@@ -407,7 +412,7 @@ def inside(spec: dict) -> None:
         script = root / "script.py"
         if spec["argv"] is None:
             script.write_text(spec["script"])
-            argv = [PYTHON, str(script)]
+            argv = [PYTHON, str(script), *spec["script_args"]]
         else:
             argv = spec["argv"]
         try:
