@@ -12,9 +12,9 @@ setup() { # DIR [meson options...]
     local dir=$1
     shift
     if [ -f "$dir/build.ninja" ]; then
-        meson setup --reconfigure "$dir" -Dtests=true "$@" >/dev/null
+        meson setup --reconfigure "$dir" -Dtests=true -Dwerror=true "$@" >/dev/null
     else
-        meson setup "$dir" -Dtests=true "$@" >/dev/null
+        meson setup "$dir" -Dtests=true -Dwerror=true "$@" >/dev/null
     fi
     meson compile -C "$dir" >/dev/null
 }

@@ -18,8 +18,8 @@ void open_log() {
 /// end message has closed the connection, the next line reopens it with the
 /// construction's arguments: otherwise the platform would reopen it under the
 /// interpreter's own identity and the line would lose its origin.
-void send_to_log(py::handle self, const char* priority, py::handle text) {
-    PyObject* closed = PyObject_GetAttrString(self.ptr(), member::log_closed);
+void send_to_log(py::handle self, const char *priority, py::handle text) {
+    PyObject *closed = PyObject_GetAttrString(self.ptr(), member::log_closed);
     if (closed == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             throw py::error_already_set();
@@ -41,7 +41,7 @@ py::object open_report_file(py::handle self) {
     if (file.is_none()) {
         return file;
     }
-    PyObject* closed = PyObject_GetAttrString(file.ptr(), "closed");
+    PyObject *closed = PyObject_GetAttrString(file.ptr(), "closed");
     if (closed == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             throw py::error_already_set();
@@ -54,13 +54,13 @@ py::object open_report_file(py::handle self) {
 
 /// Writes one report-file line and flushes it, so that findings already made
 /// survive a run that ends by an exception or a killed process.
-void write_report_line(py::handle file, const std::string& line) {
+void write_report_line(py::handle file, const std::string &line) {
     file.attr("write")(rt::to_str(line + "\n"));
     file.attr("flush")();
 }
 
 /// Prints the line when the inspector is verbose.
-void echo(py::handle self, const std::string& line) {
+void echo(py::handle self, const std::string &line) {
     if (rt::truthy(attr(self, member::verbose))) {
         global("print")(rt::to_str(line));
     }
@@ -78,9 +78,9 @@ void bind_namespace(py::handle module_dict) {
     g_builtins = py::handle(PyEval_GetBuiltins()).inc_ref();
 }
 
-py::object global(const char* name) {
+py::object global(const char *name) {
     for (py::handle scope : {g_namespace, g_builtins}) {
-        if (PyObject* value = PyDict_GetItemString(scope.ptr(), name)) {
+        if (PyObject *value = PyDict_GetItemString(scope.ptr(), name)) {
             return rt::borrow(value);
         }
     }
@@ -110,7 +110,7 @@ void setup(py::object self, py::object report_file) {
             call_method(self, method::send_warning, concat(path, rt::to_str(partially_restored)));
         }
         set_attr(self, member::report_file, global("open")(report_file, "w"));
-    } catch (py::error_already_set& error) {
+    } catch (py::error_already_set &error) {
         if (!rt::is_ordinary(error)) {
             throw;
         }
@@ -180,7 +180,7 @@ void send_end_check_message(py::object self) {
 
 void test(py::object self) {
     call_method(self, method::send_start);
-    for (const char* sender : {method::send_critical, method::send_error, method::send_warning}) {
+    for (const char *sender : {method::send_critical, method::send_error, method::send_warning}) {
         call_method(self, sender, rt::to_str(self_test_text));
     }
     call_method(self, method::send_end);

@@ -6,17 +6,21 @@ namespace tarno::engine {
 namespace {
 
 /// The member `name` of the module's `Packages`.
-py::object package(const char* name) { return attr(global("Packages"), name); }
+py::object package(const char *name) {
+    return attr(global("Packages"), name);
+}
 
 /// The text as the operating system sees it: str to bytes and back with the
 /// file-system encoding, so that names that are not valid UTF-8 survive.
 std::string os_bytes(py::handle text) {
     py::object encoded = rt::steal(PyUnicode_EncodeFSDefault(text.ptr()));
-    return {PyBytes_AS_STRING(encoded.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr()))};
+    return {PyBytes_AS_STRING(encoded.ptr()),
+            static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr()))};
 }
 
-py::object os_text(const std::string& bytes) {
-    return rt::steal(PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+py::object os_text(const std::string &bytes) {
+    return rt::steal(
+        PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
 } // namespace
@@ -69,9 +73,10 @@ py::object check_installed_packages(py::object self) {
         py::object output = global("subprocess").attr("check_output")(query);
         const std::string package_list = rt::to_utf8(output.attr("decode")());
         // Each required package, in order: add its member or report it missing.
-        for (const RequiredPackage& required : required_packages) {
+        for (const RequiredPackage &required : required_packages) {
             if (lists_installed(package_list, required.name)) {
-                result = rt::steal(PyNumber_InPlaceOr(result.ptr(), package(required.member.data()).ptr()));
+                result = rt::steal(
+                    PyNumber_InPlaceOr(result.ptr(), package(required.member.data()).ptr()));
             } else {
                 py::object message = rt::to_str(required.missing);
                 if (required.with_hint) {
@@ -84,7 +89,7 @@ py::object check_installed_packages(py::object self) {
         if (!result.is(package("ALL_REQUIRED"))) {
             call_method(self, method::block_users);
         }
-    } catch (py::error_already_set& error) {
+    } catch (py::error_already_set &error) {
         if (!rt::is_ordinary(error)) {
             throw;
         }
@@ -119,14 +124,14 @@ void block_users(py::object self) {
                 continue;
             }
             py::object uid = attr(user, "pw_uid");
-            if (rt::raise_if_negative(PyObject_RichCompareBool(
-                    uid.ptr(), attr(self, "user_pw_uid").ptr(), Py_GE))) {
+            if (rt::raise_if_negative(
+                    PyObject_RichCompareBool(uid.ptr(), attr(self, "user_pw_uid").ptr(), Py_GE))) {
                 const std::string command =
                     std::string(lock_command_prefix) + shell_quote(os_bytes(name));
                 global("os").attr("system")(os_text(command));
             }
         }
-    } catch (py::error_already_set& error) {
+    } catch (py::error_already_set &error) {
         // 7. A database that cannot be read: report it, and no warning.
         if (!rt::is_ordinary(error)) {
             throw;
@@ -140,10 +145,16 @@ void block_users(py::object self) {
 
 void no_check(py::object) {}
 
-rt::Task no_async_check(py::handle) { co_return py::none(); }
+rt::Task no_async_check(py::handle) {
+    co_return py::none();
+}
 
-rt::Task nothing_unavailable(py::handle) { co_return py::bool_(true); }
+rt::Task nothing_unavailable(py::handle) {
+    co_return py::bool_(true);
+}
 
-py::object nothing_missing(py::object) { return py::bool_(false); }
+py::object nothing_missing(py::object) {
+    return py::bool_(false);
+}
 
 } // namespace tarno::engine

@@ -11,50 +11,50 @@ namespace tarno::engine {
 
 /// The inspector's members, under the names Python's name mangling gives them.
 namespace member {
-inline constexpr const char* cfg = "_JournalInspector__cfg";
-inline constexpr const char* verbose = "_JournalInspector__verbose";
-inline constexpr const char* block = "_JournalInspector__block";
-inline constexpr const char* report_file_path = "_JournalInspector__report_file_path";
-inline constexpr const char* report_file = "_JournalInspector__report_file";
-inline constexpr const char* error_count = "_JournalInspector__error_count";
-inline constexpr const char* is_running = "_JournalInspector__is_running";
-inline constexpr const char* repair_hint = "_JournalInspector__repair_msg_template";
+inline constexpr const char *cfg = "_JournalInspector__cfg";
+inline constexpr const char *verbose = "_JournalInspector__verbose";
+inline constexpr const char *block = "_JournalInspector__block";
+inline constexpr const char *report_file_path = "_JournalInspector__report_file_path";
+inline constexpr const char *report_file = "_JournalInspector__report_file";
+inline constexpr const char *error_count = "_JournalInspector__error_count";
+inline constexpr const char *is_running = "_JournalInspector__is_running";
+inline constexpr const char *repair_hint = "_JournalInspector__repair_msg_template";
 /// Set once the end message has closed the system-log connection.
-inline constexpr const char* log_closed = "_JournalInspector__log_closed";
+inline constexpr const char *log_closed = "_JournalInspector__log_closed";
 } // namespace member
 
 /// The inspector's methods that other methods call through the object.
 namespace method {
-inline constexpr const char* setup = "_JournalInspector__setup";
-inline constexpr const char* msg_template = "_JournalInspector__msg_template";
-inline constexpr const char* send_start = "_JournalInspector__send_start_check_message";
-inline constexpr const char* send_end = "_JournalInspector__send_end_check_message";
-inline constexpr const char* send_report = "_JournalInspector__send_report_message";
-inline constexpr const char* send_critical = "_JournalInspector__send_critical_message";
-inline constexpr const char* send_error = "_JournalInspector__send_error_message";
-inline constexpr const char* send_warning = "_JournalInspector__send_warning_message";
-inline constexpr const char* send_debug = "_JournalInspector__send_debug_message";
-inline constexpr const char* block_users = "_JournalInspector__block_users";
+inline constexpr const char *setup = "_JournalInspector__setup";
+inline constexpr const char *msg_template = "_JournalInspector__msg_template";
+inline constexpr const char *send_start = "_JournalInspector__send_start_check_message";
+inline constexpr const char *send_end = "_JournalInspector__send_end_check_message";
+inline constexpr const char *send_report = "_JournalInspector__send_report_message";
+inline constexpr const char *send_critical = "_JournalInspector__send_critical_message";
+inline constexpr const char *send_error = "_JournalInspector__send_error_message";
+inline constexpr const char *send_warning = "_JournalInspector__send_warning_message";
+inline constexpr const char *send_debug = "_JournalInspector__send_debug_message";
+inline constexpr const char *block_users = "_JournalInspector__block_users";
 } // namespace method
 
 /// Remembers the module's namespace (and the builtins) for `global`.
 void bind_namespace(py::handle module_dict);
 /// A name as the module's own code sees it at this moment: the module namespace,
 /// then the builtins; NameError when neither has it.
-py::object global(const char* name);
+py::object global(const char *name);
 
 /// `obj.name`
-inline py::object attr(py::handle obj, const char* name) {
+inline py::object attr(py::handle obj, const char *name) {
     return rt::steal(PyObject_GetAttrString(obj.ptr(), name));
 }
 /// `obj.name = value`
-inline void set_attr(py::handle obj, const char* name, py::handle value) {
+inline void set_attr(py::handle obj, const char *name, py::handle value) {
     rt::raise_if_negative(PyObject_SetAttrString(obj.ptr(), name, value.ptr()));
 }
 /// `self.name(args...)`, looked up through the object so that subclasses and
 /// patches take part.
 template <class... Args>
-py::object call_method(py::handle self, const char* name, Args&&... args) {
+py::object call_method(py::handle self, const char *name, Args &&...args) {
     return attr(self, name)(std::forward<Args>(args)...);
 }
 /// `item in container`
@@ -66,7 +66,7 @@ inline py::object concat(py::handle a, py::handle b) {
     return rt::steal(PyUnicode_Concat(a.ptr(), b.ptr()));
 }
 /// `str(error)` of a caught Python error.
-inline py::object error_text(const py::error_already_set& error) {
+inline py::object error_text(const py::error_already_set &error) {
     return rt::steal(PyObject_Str(error.value().ptr()));
 }
 

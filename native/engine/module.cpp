@@ -8,17 +8,17 @@
 namespace tarno::engine {
 namespace {
 
-constexpr const char* module_name = "tarno_event_diagnostics.journal_inspector";
+constexpr const char *module_name = "tarno_event_diagnostics.journal_inspector";
 
 /// `from <module> import <name>`, with the interpreter's error when the name is missing.
-py::object from_import(const char* module, const char* name) {
+py::object from_import(const char *module, const char *name) {
     // The fromlist makes the import machinery load `name` when it is a submodule.
     py::object imported = rt::steal(
         PyImport_ImportModuleLevel(module, nullptr, nullptr, py::make_tuple(name).ptr(), 0));
-    PyObject* value = PyObject_GetAttrString(imported.ptr(), name);
+    PyObject *value = PyObject_GetAttrString(imported.ptr(), name);
     if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        PyObject* file = PyModule_GetFilenameObject(imported.ptr());
+        PyObject *file = PyModule_GetFilenameObject(imported.ptr());
         if (file == nullptr) {
             PyErr_Clear();
             PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (unknown location)",
@@ -38,19 +38,26 @@ public:
     Methods(py::handle ns) : m_ns(ns) {}
 
     rt::Parameter self() const { return {"self", {}, {}}; }
-    rt::Parameter param(const char* name, py::object annotation, py::object default_value = {}) const {
+    rt::Parameter param(const char *name, py::object annotation,
+                        py::object default_value = {}) const {
         return {name, std::move(annotation), std::move(default_value)};
     }
-    py::object annotation(const char* name) const { return rt::borrow(PyDict_GetItemString(m_ns.ptr(), name)); }
-    py::object builtin(const char* name) const { return global(name); }
+    py::object annotation(const char *name) const {
+        return rt::borrow(PyDict_GetItemString(m_ns.ptr(), name));
+    }
+    py::object builtin(const char *name) const { return global(name); }
     py::object message_type() const {
         return annotation("Union")[py::make_tuple(builtin("str"), builtin("Exception"))];
     }
 
-    rt::Signature signature(const char* name, std::vector<rt::Parameter> parameters,
-                            py::object returns = {}, const char* doc = "") const {
-        return {name, std::string("JournalInspector.") + name, module_name, doc,
-                std::move(parameters), std::move(returns)};
+    rt::Signature signature(const char *name, std::vector<rt::Parameter> parameters,
+                            py::object returns = {}, const char *doc = "") const {
+        return {name,
+                std::string("JournalInspector.") + name,
+                module_name,
+                doc,
+                std::move(parameters),
+                std::move(returns)};
     }
 
 private:
@@ -60,9 +67,9 @@ private:
 /// The class attribute tables.
 py::dict critical_audit_rules() {
     py::dict table;
-    for (const MachineRules& machine : critical_rules) {
+    for (const MachineRules &machine : critical_rules) {
         py::list rules;
-        for (const CriticalRule& rule : machine.rules) {
+        for (const CriticalRule &rule : machine.rules) {
             rules.append(rt::to_str(rule.file_form));
         }
         table[rt::to_str(machine.machine)] = rules;
@@ -72,9 +79,9 @@ py::dict critical_audit_rules() {
 
 py::dict critical_auditstyle_rules() {
     py::dict table;
-    for (const MachineRules& machine : critical_rules) {
+    for (const MachineRules &machine : critical_rules) {
         py::dict rules;
-        for (const CriticalRule& rule : machine.rules) {
+        for (const CriticalRule &rule : machine.rules) {
             rules[rt::to_str(rule.listing_form)] = rt::to_str(rule.file_form);
         }
         table[rt::to_str(machine.machine)] = rules;
@@ -92,7 +99,7 @@ py::list important_audit_rules() {
 
 py::dict required_syslog_components() {
     py::dict table;
-    for (const SyslogComponent& component : required_components) {
+    for (const SyslogComponent &component : required_components) {
         py::set statements;
         for (std::string_view statement : component.statements) {
             statements.add(rt::to_str(statement));
@@ -135,9 +142,12 @@ py::object make_journal_inspector(py::handle ns) {
     body["_JournalInspector__arch"] = m.annotation("platform").attr("machine")();
     body["_JournalInspector__is_running"] = py::bool_(false);
     body["_JournalInspector__msg_template"] = rt::make_staticmethod(rt::function<&msg_template>(
-        {"__msg_template", "JournalInspector.__msg_template", module_name,
+        {"__msg_template",
+         "JournalInspector.__msg_template",
+         module_name,
          "The report-file line of a message: local time stamp, identity, message.",
-         {m.param("message", m.builtin("str"))}, {}}));
+         {m.param("message", m.builtin("str"))},
+         {}}));
     body["_JournalInspector__repair_msg_template"] = rt::to_str(repair_hint);
     body["critical_audit_rules"] = critical_audit_rules();
     body["important_audit_rules"] = important_audit_rules();
@@ -152,13 +162,13 @@ py::object make_journal_inspector(py::handle ns) {
          m.param("block", m.builtin("bool"), py::bool_(false)),
          m.param("verbose", m.builtin("bool"), py::bool_(false))},
         {}, "Opens the system log and the report file; a failure becomes a report line."));
-    auto private_method = [&](const char* key, const char* name,
+    auto private_method = [&](const char *key, const char *name,
                               std::vector<rt::Parameter> parameters, auto body_fn,
                               py::object returns = {}) {
         body[key] = body_fn(m.signature(name, std::move(parameters), std::move(returns)));
     };
-    private_method("_JournalInspector__setup", "__setup",
-                   {m.self(), m.param("report_file", path)}, rt::function<&setup>);
+    private_method("_JournalInspector__setup", "__setup", {m.self(), m.param("report_file", path)},
+                   rt::function<&setup>);
     private_method("_JournalInspector__send_start_check_message", "__send_start_check_message",
                    {m.self()}, rt::function<&send_start_check_message>);
     private_method("_JournalInspector__send_critical_message", "__send_critical_message",
@@ -184,8 +194,9 @@ py::object make_journal_inspector(py::handle ns) {
                    {m.self()}, rt::function<&no_check>);
 
     // The entry points.
-    body["test"] = rt::function<&test>(m.signature(
-        "test", {m.self()}, {}, "Writes one report line of each level between a start and an end."));
+    body["test"] = rt::function<&test>(
+        m.signature("test", {m.self()}, {},
+                    "Writes one report line of each level between a start and an end."));
     body["run"] = rt::coroutine_function<&run>(m.signature(
         "run", {m.self()}, {}, "One complete diagnosis of the event registration subsystem."));
     body["run_healthcheck"] = rt::coroutine_function<&run_healthcheck>(
@@ -205,19 +216,19 @@ py::object make_journal_inspector(py::handle ns) {
     private_method("_JournalInspector__ensure_required_syslog_components",
                    "__ensure_required_syslog_components", {m.self()}, rt::function<&no_check>);
     body["_JournalInspector__any_required_event_config_missing"] =
-        rt::make_property(rt::function<&nothing_missing>(m.signature(
-            "__any_required_event_config_missing", {m.self()}, m.builtin("bool"))));
+        rt::make_property(rt::function<&nothing_missing>(
+            m.signature("__any_required_event_config_missing", {m.self()}, m.builtin("bool"))));
     body["check_event_configuration"] =
         rt::function<&no_check>(m.signature("check_event_configuration", {m.self()}));
     body["check_audit_rules"] =
         rt::function<&no_check>(m.signature("check_audit_rules", {m.self()}));
-    body["check_syslog_ng"] = rt::coroutine_function<&no_async_check>(
-        m.signature("check_syslog_ng", {m.self()}, none));
+    body["check_syslog_ng"] =
+        rt::coroutine_function<&no_async_check>(m.signature("check_syslog_ng", {m.self()}, none));
     private_method("_JournalInspector__syslog_ng_is_available", "__syslog_ng_is_available",
                    {m.self()}, rt::coroutine_function<&nothing_unavailable>, m.builtin("bool"));
     body["check_auditd"] = rt::function<&no_check>(m.signature("check_auditd", {m.self()}));
 
-    return rt::borrow(reinterpret_cast<PyObject*>(&PyType_Type))(
+    return rt::borrow(reinterpret_cast<PyObject *>(&PyType_Type))(
         "JournalInspector", py::make_tuple(m.builtin("object")), body);
 }
 
@@ -230,7 +241,7 @@ namespace {
 void load(py::module_ m) {
     py::handle ns = m.attr("__dict__");
     bind_namespace(ns);
-    for (const char* name :
+    for (const char *name :
          {"asyncio", "grp", "os", "platform", "pwd", "re", "stat", "subprocess", "syslog"}) {
         m.attr(name) = py::module_::import(name);
     }
@@ -266,8 +277,8 @@ PyModuleDef module_def = {
 
 // The entry point lets a failing import leave the load with its own error, as a
 // failing import statement in a Python module does.
-extern "C" PYBIND11_EXPORT PyObject* PyInit_journal_inspector() noexcept {
-    PyObject* module = PyModule_Create(&tarno::engine::module_def);
+extern "C" PYBIND11_EXPORT PyObject *PyInit_journal_inspector() noexcept {
+    PyObject *module = PyModule_Create(&tarno::engine::module_def);
     if (module == nullptr) {
         return nullptr;
     }

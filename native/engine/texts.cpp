@@ -55,9 +55,9 @@ std::string shell_quote(std::string_view word) {
         return "''";
     }
     auto safe = [](unsigned char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-               (c >= '0' && c <= '9') || c == '_' || c == '@' || c == '%' || c == '+' ||
-               c == '=' || c == ':' || c == ',' || c == '.' || c == '/' || c == '-';
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '@' || c == '%' || c == '+' || c == '=' || c == ':' || c == ',' ||
+               c == '.' || c == '/' || c == '-';
     };
     bool all_safe = true;
     for (char c : word) {

@@ -15,7 +15,7 @@ PYBIND11_MODULE(packages, m) {
     members.append(py::make_tuple("SYSLOG_NG_MOD_TARNO", 2));
     members.append(py::make_tuple("AUDITD", 4));
     members.append(py::make_tuple("ALL_REQUIRED", 1 | 2 | 4));
-    m.attr("Packages") = int_flag("Packages", members,
-                                  py::arg("module") = "tarno_event_diagnostics.packages",
-                                  py::arg("qualname") = "Packages");
+    m.attr("Packages") =
+        int_flag("Packages", members, py::arg("module") = "tarno_event_diagnostics.packages",
+                 py::arg("qualname") = "Packages");
 }

@@ -11,19 +11,20 @@ enum class State : unsigned char { created, suspended, running, done };
 /// The Python object. It owns the frame; while the frame waits on an awaitable,
 /// `inner` is that awaitable's iterator and `awaiter` the frame's `Awaiter`.
 struct CoroutineObject {
-    PyObject_HEAD
-    Task::handle_type frame;
-    Awaiter* awaiter;
-    PyObject* inner;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* code;
-    PyObject* owned;
-    PyObject* weakreflist;
+    PyObject_HEAD Task::handle_type frame;
+    Awaiter *awaiter;
+    PyObject *inner;
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *code;
+    PyObject *owned;
+    PyObject *weakreflist;
     State state;
 };
 
-CoroutineObject* as_coroutine(PyObject* self) { return reinterpret_cast<CoroutineObject*>(self); }
+CoroutineObject *as_coroutine(PyObject *self) {
+    return reinterpret_cast<CoroutineObject *>(self);
+}
 
 /// The error that is set now, as a C++ exception that the frame can rethrow.
 std::exception_ptr take_error() {
@@ -36,14 +37,14 @@ std::exception_ptr take_error() {
 
 /// The iterator that `await x` steps through, with the interpreter's errors for
 /// objects that cannot be awaited.
-PyObject* awaitable_iterator(PyObject* awaitable) {
+PyObject *awaitable_iterator(PyObject *awaitable) {
     if (PyCoro_CheckExact(awaitable)) {
         return Py_NewRef(awaitable);
     }
     if (PyGen_CheckExact(awaitable)) {
         // A generator-based coroutine (types.coroutine) is its own iterator.
         py::object code = steal(PyObject_GetAttrString(awaitable, "gi_code"));
-        if (reinterpret_cast<PyCodeObject*>(code.ptr())->co_flags & CO_ITERABLE_COROUTINE) {
+        if (reinterpret_cast<PyCodeObject *>(code.ptr())->co_flags & CO_ITERABLE_COROUTINE) {
             return Py_NewRef(awaitable);
         }
     }
@@ -55,7 +56,7 @@ PyObject* awaitable_iterator(PyObject* awaitable) {
                      Py_TYPE(awaitable)->tp_name);
         return nullptr;
     }
-    PyObject* iterator = getter(awaitable);
+    PyObject *iterator = getter(awaitable);
     if (iterator == nullptr) {
         return nullptr;
     }
@@ -74,9 +75,9 @@ PyObject* awaitable_iterator(PyObject* awaitable) {
 }
 
 /// Hands the outcome of one step of the inner iterator to the waiting frame.
-void deliver(CoroutineObject* c, PySendResult outcome, PyObject* value) {
+void deliver(CoroutineObject *c, PySendResult outcome, PyObject *value) {
     Py_CLEAR(c->inner);
-    Awaiter* awaiter = std::exchange(c->awaiter, nullptr);
+    Awaiter *awaiter = std::exchange(c->awaiter, nullptr);
     if (outcome == PYGEN_RETURN) {
         awaiter->set_value(py::reinterpret_steal<py::object>(value));
     } else {
@@ -108,7 +109,7 @@ void replace_stop_iteration() {
 }
 
 /// Destroys the frame, dropping everything it holds.
-void destroy_frame(CoroutineObject* c) {
+void destroy_frame(CoroutineObject *c) {
     c->awaiter = nullptr;
     if (auto frame = std::exchange(c->frame, {})) {
         frame.destroy();
@@ -116,7 +117,7 @@ void destroy_frame(CoroutineObject* c) {
 }
 
 /// The body has run to its end: collect its result or error, then free the frame.
-PySendResult finish(CoroutineObject* c, PyObject** result) {
+PySendResult finish(CoroutineObject *c, PyObject **result) {
     c->state = State::done;
     py::object value = std::move(c->frame.promise().m_result);
     std::exception_ptr error = std::exchange(c->frame.promise().m_error, nullptr);
@@ -136,7 +137,7 @@ PySendResult finish(CoroutineObject* c, PyObject** result) {
 
 /// Resumes the frame and drives it until it either hands a value out to our
 /// caller (an inner iterator yielded) or finishes.
-PySendResult advance(CoroutineObject* c, PyObject** result) {
+PySendResult advance(CoroutineObject *c, PyObject **result) {
     for (;;) {
         c->frame.resume();
         if (c->frame.done()) {
@@ -148,7 +149,7 @@ PySendResult advance(CoroutineObject* c, PyObject** result) {
             std::exchange(c->awaiter, nullptr)->set_error(take_error());
             continue;
         }
-        PyObject* yielded = nullptr;
+        PyObject *yielded = nullptr;
         PySendResult outcome = PyIter_Send(c->inner, Py_None, &yielded);
         if (outcome == PYGEN_NEXT) {
             c->state = State::suspended;
@@ -160,7 +161,7 @@ PySendResult advance(CoroutineObject* c, PyObject** result) {
 }
 
 /// The state errors the interpreter gives for a coroutine that cannot take a step.
-bool refuse_step(CoroutineObject* c) {
+bool refuse_step(CoroutineObject *c) {
     if (c->state == State::running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return true;
@@ -172,8 +173,8 @@ bool refuse_step(CoroutineObject* c) {
     return false;
 }
 
-PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** result) noexcept {
-    auto* c = as_coroutine(self);
+PySendResult coroutine_am_send(PyObject *self, PyObject *arg, PyObject **result) noexcept {
+    auto *c = as_coroutine(self);
     *result = nullptr;
     if (refuse_step(c)) {
         return PYGEN_ERROR;
@@ -189,7 +190,7 @@ PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** result)
             return advance(c, result);
         }
         c->state = State::running;
-        PyObject* yielded = nullptr;
+        PyObject *yielded = nullptr;
         PySendResult outcome = PyIter_Send(c->inner, arg, &yielded);
         if (outcome == PYGEN_NEXT) {
             c->state = State::suspended;
@@ -206,12 +207,12 @@ PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** result)
 
 /// Raises `StopIteration(value)`, built by calling the class so that a tuple value
 /// arrives as one value.
-void set_stop_iteration(PyObject* value) {
+void set_stop_iteration(PyObject *value) {
     if (value == Py_None) {
         PyErr_SetNone(PyExc_StopIteration);
         return;
     }
-    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
+    PyObject *stop = PyObject_CallOneArg(PyExc_StopIteration, value);
     if (stop != nullptr) {
         PyErr_SetObject(PyExc_StopIteration, stop);
         Py_DECREF(stop);
@@ -219,7 +220,7 @@ void set_stop_iteration(PyObject* value) {
 }
 
 /// Maps a send result onto the `send()`/`__next__` calling convention.
-PyObject* step_result(PySendResult outcome, PyObject* result, bool iternext) {
+PyObject *step_result(PySendResult outcome, PyObject *result, bool iternext) {
     if (outcome == PYGEN_NEXT) {
         return result;
     }
@@ -232,20 +233,20 @@ PyObject* step_result(PySendResult outcome, PyObject* result, bool iternext) {
     return nullptr;
 }
 
-PyObject* coroutine_send(PyObject* self, PyObject* arg) noexcept {
-    PyObject* result = nullptr;
+PyObject *coroutine_send(PyObject *self, PyObject *arg) noexcept {
+    PyObject *result = nullptr;
     PySendResult outcome = coroutine_am_send(self, arg, &result);
     return step_result(outcome, result, false);
 }
 
-PyObject* coroutine_iternext(PyObject* self) noexcept {
-    PyObject* result = nullptr;
+PyObject *coroutine_iternext(PyObject *self) noexcept {
+    PyObject *result = nullptr;
     PySendResult outcome = coroutine_am_send(self, Py_None, &result);
     return step_result(outcome, result, true);
 }
 
 /// The exception instance that `throw(type[, value[, traceback]])` asks for.
-py::object thrown_exception(PyObject* type, PyObject* value, PyObject* traceback) {
+py::object thrown_exception(PyObject *type, PyObject *value, PyObject *traceback) {
     if (traceback == Py_None) {
         traceback = nullptr;
     }
@@ -255,7 +256,8 @@ py::object thrown_exception(PyObject* type, PyObject* value, PyObject* traceback
     }
     py::object instance;
     if (PyExceptionClass_Check(type)) {
-        if (value != nullptr && value != Py_None && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type))) {
+        if (value != nullptr && value != Py_None &&
+            PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject *>(type))) {
             instance = borrow(value);
         } else if (value == nullptr || value == Py_None) {
             instance = steal(PyObject_CallNoArgs(type));
@@ -266,8 +268,7 @@ py::object thrown_exception(PyObject* type, PyObject* value, PyObject* traceback
         }
     } else if (PyExceptionInstance_Check(type)) {
         if (value != nullptr && value != Py_None) {
-            PyErr_SetString(PyExc_TypeError,
-                            "instance exception may not have a separate value");
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
             throw py::error_already_set();
         }
         instance = borrow(type);
@@ -285,8 +286,8 @@ py::object thrown_exception(PyObject* type, PyObject* value, PyObject* traceback
 }
 
 /// `obj.name`, or a null object when `obj` has no such attribute.
-py::object optional_attr(py::handle obj, const char* name) {
-    PyObject* value = PyObject_GetAttrString(obj.ptr(), name);
+py::object optional_attr(py::handle obj, const char *name) {
+    PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
     if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         return {};
@@ -296,13 +297,13 @@ py::object optional_attr(py::handle obj, const char* name) {
 
 /// Sets `exception` as the current Python error.
 void raise_instance(py::handle exception) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception.ptr())), exception.ptr());
 }
 
 /// Ends the frame without running it further; the frame's locals are released by
 /// their destructors. Returns false with an error set when closing the inner
 /// iterator failed.
-bool close_frame(CoroutineObject* c) {
+bool close_frame(CoroutineObject *c) {
     bool ok = true;
     if (c->inner != nullptr) {
         py::object inner = py::reinterpret_steal<py::object>(std::exchange(c->inner, nullptr));
@@ -310,7 +311,7 @@ bool close_frame(CoroutineObject* c) {
             if (py::object close = optional_attr(inner, "close")) {
                 steal(PyObject_CallNoArgs(close.ptr()));
             }
-        } catch (py::error_already_set& error) {
+        } catch (py::error_already_set &error) {
             error.restore();
             ok = false;
         }
@@ -323,15 +324,15 @@ bool close_frame(CoroutineObject* c) {
     return ok;
 }
 
-PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    auto* c = as_coroutine(self);
+PyObject *coroutine_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) noexcept {
+    auto *c = as_coroutine(self);
     if (nargs < 1 || nargs > 3) {
         PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
         return nullptr;
     }
     try {
-        py::object exception =
-            thrown_exception(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
+        py::object exception = thrown_exception(args[0], nargs > 1 ? args[1] : nullptr,
+                                                nargs > 2 ? args[2] : nullptr);
         if (refuse_step(c)) {
             return nullptr;
         }
@@ -343,7 +344,7 @@ PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
             return nullptr;
         }
         c->state = State::running;
-        PyObject* result = nullptr;
+        PyObject *result = nullptr;
         if (PyErr_GivenExceptionMatches(exception.ptr(), PyExc_GeneratorExit)) {
             // Like the interpreter: close what we wait on, then end the body.
             if (!close_frame(c)) {
@@ -385,8 +386,8 @@ PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
     }
 }
 
-PyObject* coroutine_close(PyObject* self, PyObject*) noexcept {
-    auto* c = as_coroutine(self);
+PyObject *coroutine_close(PyObject *self, PyObject *) noexcept {
+    auto *c = as_coroutine(self);
     if (c->state == State::running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return nullptr;
@@ -401,10 +402,12 @@ PyObject* coroutine_close(PyObject* self, PyObject*) noexcept {
     Py_RETURN_NONE;
 }
 
-PyObject* coroutine_await(PyObject* self) noexcept { return Py_NewRef(self); }
+PyObject *coroutine_await(PyObject *self) noexcept {
+    return Py_NewRef(self);
+}
 
-void coroutine_finalize(PyObject* self) noexcept {
-    auto* c = as_coroutine(self);
+void coroutine_finalize(PyObject *self) noexcept {
+    auto *c = as_coroutine(self);
     if (c->state == State::done || !c->frame) {
         return;
     }
@@ -423,7 +426,7 @@ void coroutine_finalize(PyObject* self) noexcept {
             PyErr_WriteUnraisable(self);
         }
     } else {
-        PyObject* closed = coroutine_close(self, nullptr);
+        PyObject *closed = coroutine_close(self, nullptr);
         if (closed == nullptr) {
             PyErr_WriteUnraisable(self);
         }
@@ -432,8 +435,8 @@ void coroutine_finalize(PyObject* self) noexcept {
     PyErr_Restore(type, value, traceback);
 }
 
-int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    auto* c = as_coroutine(self);
+int coroutine_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
+    auto *c = as_coroutine(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(c->inner);
     Py_VISIT(c->name);
@@ -446,8 +449,8 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int coroutine_clear(PyObject* self) noexcept {
-    auto* c = as_coroutine(self);
+int coroutine_clear(PyObject *self) noexcept {
+    auto *c = as_coroutine(self);
     destroy_frame(c);
     c->state = State::done;
     Py_CLEAR(c->inner);
@@ -458,8 +461,8 @@ int coroutine_clear(PyObject* self) noexcept {
     return 0;
 }
 
-void coroutine_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
+void coroutine_dealloc(PyObject *self) noexcept {
+    PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) {
         return; // resurrected
@@ -472,41 +475,42 @@ void coroutine_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-PyObject* coroutine_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<coroutine object %S at %p>", as_coroutine(self)->qualname,
-                                self);
+PyObject *coroutine_repr(PyObject *self) noexcept {
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", as_coroutine(self)->qualname, self);
 }
 
-PyObject* get_running(PyObject* self, void*) noexcept {
+PyObject *get_running(PyObject *self, void *) noexcept {
     return PyBool_FromLong(as_coroutine(self)->state == State::running);
 }
 
-PyObject* get_await(PyObject* self, void*) noexcept {
-    PyObject* inner = as_coroutine(self)->inner;
+PyObject *get_await(PyObject *self, void *) noexcept {
+    PyObject *inner = as_coroutine(self)->inner;
     return Py_NewRef(inner != nullptr ? inner : Py_None);
 }
 
-PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+PyObject *get_none(PyObject *, void *) noexcept {
+    Py_RETURN_NONE;
+}
 
-PyObject* get_text(PyObject* self, void* which) noexcept {
-    auto* c = as_coroutine(self);
-    PyObject* value = which != nullptr ? c->qualname : c->name;
+PyObject *get_text(PyObject *self, void *which) noexcept {
+    auto *c = as_coroutine(self);
+    PyObject *value = which != nullptr ? c->qualname : c->name;
     return Py_NewRef(value != nullptr ? value : Py_None);
 }
 
-int set_text(PyObject* self, PyObject* value, void* which) noexcept {
+int set_text(PyObject *self, PyObject *value, void *which) noexcept {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
                      which != nullptr ? "__qualname__" : "__name__");
         return -1;
     }
-    auto* c = as_coroutine(self);
+    auto *c = as_coroutine(self);
     Py_XSETREF(which != nullptr ? c->qualname : c->name, Py_NewRef(value));
     return 0;
 }
 
-PyObject* get_code(PyObject* self, void*) noexcept {
-    PyObject* code = as_coroutine(self)->code;
+PyObject *get_code(PyObject *self, void *) noexcept {
+    PyObject *code = as_coroutine(self)->code;
     return Py_NewRef(code != nullptr ? code : Py_None);
 }
 
@@ -536,26 +540,25 @@ PyMethodDef coroutine_methods[] = {
 };
 
 PyMemberDef coroutine_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroutineObject, weakreflist), READONLY,
-     nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroutineObject, weakreflist), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyTypeObject* coroutine_type() {
-    static PyTypeObject* type = [] {
+PyTypeObject *coroutine_type() {
+    static PyTypeObject *type = [] {
         PyType_Slot slots[] = {
-            {Py_tp_dealloc, reinterpret_cast<void*>(coroutine_dealloc)},
-            {Py_tp_traverse, reinterpret_cast<void*>(coroutine_traverse)},
-            {Py_tp_clear, reinterpret_cast<void*>(coroutine_clear)},
-            {Py_tp_finalize, reinterpret_cast<void*>(coroutine_finalize)},
-            {Py_tp_repr, reinterpret_cast<void*>(coroutine_repr)},
-            {Py_tp_iternext, reinterpret_cast<void*>(coroutine_iternext)},
+            {Py_tp_dealloc, reinterpret_cast<void *>(coroutine_dealloc)},
+            {Py_tp_traverse, reinterpret_cast<void *>(coroutine_traverse)},
+            {Py_tp_clear, reinterpret_cast<void *>(coroutine_clear)},
+            {Py_tp_finalize, reinterpret_cast<void *>(coroutine_finalize)},
+            {Py_tp_repr, reinterpret_cast<void *>(coroutine_repr)},
+            {Py_tp_iternext, reinterpret_cast<void *>(coroutine_iternext)},
             {Py_tp_methods, coroutine_methods},
             {Py_tp_members, coroutine_members},
             {Py_tp_getset, coroutine_getset},
-            {Py_am_await, reinterpret_cast<void*>(coroutine_await)},
-            {Py_am_send, reinterpret_cast<void*>(coroutine_am_send)},
-            {Py_tp_doc, const_cast<char*>("A coroutine whose body is native code.")},
+            {Py_am_await, reinterpret_cast<void *>(coroutine_await)},
+            {Py_am_send, reinterpret_cast<void *>(coroutine_am_send)},
+            {Py_tp_doc, const_cast<char *>("A coroutine whose body is native code.")},
             {0, nullptr},
         };
         PyType_Spec spec = {
@@ -565,7 +568,7 @@ PyTypeObject* coroutine_type() {
             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
             slots,
         };
-        return reinterpret_cast<PyTypeObject*>(steal(PyType_FromSpec(&spec)).release().ptr());
+        return reinterpret_cast<PyTypeObject *>(steal(PyType_FromSpec(&spec)).release().ptr());
     }();
     return type;
 }
@@ -574,8 +577,8 @@ PyTypeObject* coroutine_type() {
 
 py::object make_coroutine(Task task, py::object name, py::object qualname, py::object code,
                           py::object owned) {
-    PyTypeObject* type = coroutine_type();
-    auto* c = PyObject_GC_New(CoroutineObject, type);
+    PyTypeObject *type = coroutine_type();
+    auto *c = PyObject_GC_New(CoroutineObject, type);
     if (c == nullptr) {
         throw py::error_already_set();
     }
@@ -589,19 +592,19 @@ py::object make_coroutine(Task task, py::object name, py::object qualname, py::o
     c->weakreflist = nullptr;
     c->state = State::created;
     PyObject_GC_Track(c);
-    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(c));
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(c));
 }
 
 void restore_error() noexcept {
     try {
         throw;
-    } catch (py::error_already_set& error) {
+    } catch (py::error_already_set &error) {
         error.restore();
-    } catch (py::builtin_exception& error) {
+    } catch (py::builtin_exception &error) {
         error.set_error();
-    } catch (std::bad_alloc&) {
+    } catch (std::bad_alloc &) {
         PyErr_NoMemory();
-    } catch (std::exception& error) {
+    } catch (std::exception &error) {
         PyErr_SetString(PyExc_SystemError, error.what());
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");

@@ -27,7 +27,7 @@ struct Promise {
     py::object m_result;
     std::exception_ptr m_error;
     /// The awaiter that the frame is suspended on; set by `Awaiter::await_suspend`.
-    Awaiter* m_awaiting = nullptr;
+    Awaiter *m_awaiting = nullptr;
 };
 
 } // namespace detail
@@ -40,16 +40,16 @@ public:
     using handle_type = std::coroutine_handle<promise_type>;
 
     explicit Task(handle_type handle) noexcept : m_handle(handle) {}
-    Task(Task&& other) noexcept : m_handle(std::exchange(other.m_handle, {})) {}
-    Task& operator=(Task&& other) noexcept {
+    Task(Task &&other) noexcept : m_handle(std::exchange(other.m_handle, {})) {}
+    Task &operator=(Task &&other) noexcept {
         if (this != &other) {
             reset();
             m_handle = std::exchange(other.m_handle, {});
         }
         return *this;
     }
-    Task(const Task&) = delete;
-    Task& operator=(const Task&) = delete;
+    Task(const Task &) = delete;
+    Task &operator=(const Task &) = delete;
     ~Task() { reset(); }
 
     /// Gives up ownership of the frame.
@@ -99,7 +99,9 @@ private:
 };
 
 /// `co_await rt::await(x)` awaits any Python awaitable `x` and gives its result.
-inline Awaiter await(py::object awaitable) noexcept { return Awaiter(std::move(awaitable)); }
+inline Awaiter await(py::object awaitable) noexcept {
+    return Awaiter(std::move(awaitable));
+}
 
 /// Wraps `task` into a Python coroutine object. `owned` (usually the tuple of the
 /// call's arguments) is kept alive and visible to the garbage collector for as

@@ -11,33 +11,34 @@ namespace {
 /// The Python object. Every attribute that introspection reads is an ordinary
 /// Python object here, so `inspect` and `typing` treat it as a function.
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    PyObject* dict;
-    PyObject* weakreflist;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* module;
-    PyObject* doc;
-    PyObject* annotations;
-    PyObject* defaults;
-    PyObject* kwdefaults;
-    PyObject* code;
-    PyObject* parameter_names; ///< tuple of str, in order
+    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject *dict;
+    PyObject *weakreflist;
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;
+    PyObject *annotations;
+    PyObject *defaults;
+    PyObject *kwdefaults;
+    PyObject *code;
+    PyObject *parameter_names; ///< tuple of str, in order
     PlainBody plain;
     CoroutineBody coroutine;
 };
 
-FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+FunctionObject *as_function(PyObject *self) {
+    return reinterpret_cast<FunctionObject *>(self);
+}
 
-[[noreturn]] void type_error(const char* format, auto... args) {
+[[noreturn]] void type_error(const char *format, auto... args) {
     PyErr_Format(PyExc_TypeError, format, args...);
     throw py::error_already_set();
 }
 
 /// The names of missing parameters as the interpreter lists them:
 /// 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
-py::object format_missing(const std::vector<PyObject*>& names) {
+py::object format_missing(const std::vector<PyObject *> &names) {
     std::string text;
     for (size_t i = 0; i < names.size(); ++i) {
         if (i > 0) {
@@ -51,17 +52,17 @@ py::object format_missing(const std::vector<PyObject*>& names) {
 /// Binds positional and keyword arguments to the parameters, with the same rules
 /// and error texts as a Python function that has only positional-or-keyword
 /// parameters.
-std::vector<py::object> bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
+std::vector<py::object> bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
+                             PyObject *kwnames) {
     const Py_ssize_t count = PyTuple_GET_SIZE(f->parameter_names);
-    PyObject* defaults = f->defaults != nullptr && PyTuple_Check(f->defaults) ? f->defaults
-                                                                             : nullptr;
+    PyObject *defaults =
+        f->defaults != nullptr && PyTuple_Check(f->defaults) ? f->defaults : nullptr;
     const Py_ssize_t default_count = defaults != nullptr ? PyTuple_GET_SIZE(defaults) : 0;
     if (nargs > count) {
-        py::object taken = default_count > 0
-                               ? steal(PyUnicode_FromFormat("from %zd to %zd",
-                                                            count - default_count, count))
-                               : steal(PyUnicode_FromFormat("%zd", count));
+        py::object taken =
+            default_count > 0
+                ? steal(PyUnicode_FromFormat("from %zd to %zd", count - default_count, count))
+                : steal(PyUnicode_FromFormat("%zd", count));
         type_error("%U() takes %U positional argument%s but %zd %s given", f->qualname,
                    taken.ptr(), (default_count > 0 || count != 1) ? "s" : "", nargs,
                    nargs == 1 ? "was" : "were");
@@ -72,13 +73,13 @@ std::vector<py::object> bind(FunctionObject* f, PyObject* const* args, Py_ssize_
     }
     const Py_ssize_t kwcount = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < kwcount; ++k) {
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(keyword)) {
             type_error("%U() keywords must be strings", f->qualname);
         }
         Py_ssize_t slot = -1;
         for (Py_ssize_t i = 0; i < count && slot < 0; ++i) {
-            PyObject* name = PyTuple_GET_ITEM(f->parameter_names, i);
+            PyObject *name = PyTuple_GET_ITEM(f->parameter_names, i);
             if (name == keyword || PyUnicode_Compare(name, keyword) == 0) {
                 slot = i;
             }
@@ -91,7 +92,7 @@ std::vector<py::object> bind(FunctionObject* f, PyObject* const* args, Py_ssize_
         }
         bound[slot] = borrow(args[nargs + k]);
     }
-    std::vector<PyObject*> missing;
+    std::vector<PyObject *> missing;
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (bound[i]) {
             continue;
@@ -111,13 +112,13 @@ std::vector<py::object> bind(FunctionObject* f, PyObject* const* args, Py_ssize_
     return bound;
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) noexcept {
-    auto* f = as_function(self);
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
+                              PyObject *kwnames) noexcept {
+    auto *f = as_function(self);
     if (Py_EnterRecursiveCall(" while calling a Python object") != 0) {
         return nullptr;
     }
-    PyObject* result = nullptr;
+    PyObject *result = nullptr;
     try {
         std::vector<py::object> bound = bind(f, args, PyVectorcall_NARGS(nargsf), kwnames);
         if (f->plain != nullptr) {
@@ -144,19 +145,19 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     return result;
 }
 
-PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) noexcept {
     if (obj == nullptr || obj == Py_None) {
         return Py_NewRef(self);
     }
     return PyMethod_New(self, obj);
 }
 
-PyObject* function_repr(PyObject* self) noexcept {
+PyObject *function_repr(PyObject *self) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    auto* f = as_function(self);
+int function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
+    auto *f = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->dict);
     Py_VISIT(f->name);
@@ -171,8 +172,8 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int function_clear(PyObject* self) noexcept {
-    auto* f = as_function(self);
+int function_clear(PyObject *self) noexcept {
+    auto *f = as_function(self);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
@@ -186,8 +187,8 @@ int function_clear(PyObject* self) noexcept {
     return 0;
 }
 
-void function_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
+void function_dealloc(PyObject *self) noexcept {
+    PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (as_function(self)->weakreflist != nullptr) {
         PyObject_ClearWeakRefs(self);
@@ -199,24 +200,24 @@ void function_dealloc(PyObject* self) noexcept {
 
 char qualname_tag = 0;
 
-PyObject* get_text(PyObject* self, void* which) noexcept {
-    auto* f = as_function(self);
+PyObject *get_text(PyObject *self, void *which) noexcept {
+    auto *f = as_function(self);
     return Py_NewRef(which != nullptr ? f->qualname : f->name);
 }
 
-int set_text(PyObject* self, PyObject* value, void* which) noexcept {
+int set_text(PyObject *self, PyObject *value, void *which) noexcept {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
                      which != nullptr ? "__qualname__" : "__name__");
         return -1;
     }
-    auto* f = as_function(self);
+    auto *f = as_function(self);
     Py_XSETREF(which != nullptr ? f->qualname : f->name, Py_NewRef(value));
     return 0;
 }
 
-PyObject* get_annotations(PyObject* self, void*) noexcept {
-    auto* f = as_function(self);
+PyObject *get_annotations(PyObject *self, void *) noexcept {
+    auto *f = as_function(self);
     if (f->annotations == nullptr) {
         f->annotations = PyDict_New();
         if (f->annotations == nullptr) {
@@ -226,7 +227,7 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
     return Py_NewRef(f->annotations);
 }
 
-int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+int set_annotations(PyObject *self, PyObject *value, void *) noexcept {
     if (value == Py_None) {
         value = nullptr;
     }
@@ -253,22 +254,20 @@ PyMemberDef function_members[] = {
     {"__kwdefaults__", T_OBJECT, offsetof(FunctionObject, kwdefaults), 0, nullptr},
     {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakreflist), READONLY,
-     nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY,
-     nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakreflist), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyTypeObject* function_type() {
-    static PyTypeObject* type = [] {
+PyTypeObject *function_type() {
+    static PyTypeObject *type = [] {
         PyType_Slot slots[] = {
-            {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
-            {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
-            {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
-            {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
-            {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-            {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+            {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
+            {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
+            {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
+            {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
+            {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+            {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
             {Py_tp_members, function_members},
             {Py_tp_getset, function_getset},
             // No Py_tp_doc: the type's docstring would shadow each function's `__doc__`.
@@ -282,16 +281,16 @@ PyTypeObject* function_type() {
                 Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
             slots,
         };
-        return reinterpret_cast<PyTypeObject*>(steal(PyType_FromSpec(&spec)).release().ptr());
+        return reinterpret_cast<PyTypeObject *>(steal(PyType_FromSpec(&spec)).release().ptr());
     }();
     return type;
 }
 
 /// A code object with the argument names and flags of the equivalent Python
 /// definition: enough for `inspect.signature` and `inspect.iscoroutinefunction`.
-py::object make_code(const Signature& signature, bool is_coroutine) {
+py::object make_code(const Signature &signature, bool is_coroutine) {
     const std::string filename = "<" + signature.module + ">";
-    py::object empty = steal(reinterpret_cast<PyObject*>(
+    py::object empty = steal(reinterpret_cast<PyObject *>(
         PyCode_NewEmpty(filename.c_str(), signature.name.c_str(), 0)));
     py::tuple names(signature.parameters.size());
     for (size_t i = 0; i < signature.parameters.size(); ++i) {
@@ -303,7 +302,8 @@ py::object make_code(const Signature& signature, bool is_coroutine) {
     changes["co_kwonlyargcount"] = py::int_(0);
     changes["co_nlocals"] = py::int_(signature.parameters.size());
     changes["co_varnames"] = names;
-    changes["co_flags"] = py::int_(CO_OPTIMIZED | CO_NEWLOCALS | (is_coroutine ? CO_COROUTINE : 0));
+    changes["co_flags"] =
+        py::int_(CO_OPTIMIZED | CO_NEWLOCALS | (is_coroutine ? CO_COROUTINE : 0));
     changes["co_qualname"] = to_str(signature.qualname);
     return empty.attr("replace")(**changes);
 }
@@ -313,7 +313,7 @@ py::object make(Signature signature, PlainBody plain, CoroutineBody coroutine) {
     py::dict annotations;
     std::vector<py::object> defaults;
     for (size_t i = 0; i < signature.parameters.size(); ++i) {
-        const Parameter& parameter = signature.parameters[i];
+        const Parameter &parameter = signature.parameters[i];
         names[i] = to_str(parameter.name);
         if (parameter.annotation) {
             annotations[names[i]] = parameter.annotation;
@@ -337,7 +337,7 @@ py::object make(Signature signature, PlainBody plain, CoroutineBody coroutine) {
     }
     py::object code = make_code(signature, coroutine != nullptr);
 
-    auto* f = PyObject_GC_New(FunctionObject, function_type());
+    auto *f = PyObject_GC_New(FunctionObject, function_type());
     if (f == nullptr) {
         throw py::error_already_set();
     }
@@ -356,7 +356,7 @@ py::object make(Signature signature, PlainBody plain, CoroutineBody coroutine) {
     f->plain = plain;
     f->coroutine = coroutine;
     PyObject_GC_Track(f);
-    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(f));
 }
 
 } // namespace
@@ -374,11 +374,11 @@ py::object make_staticmethod(py::object function) {
 }
 
 py::object make_property(py::object getter) {
-    return steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type),
-                                     getter.ptr()));
+    return steal(
+        PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyProperty_Type), getter.ptr()));
 }
 
-void detail::check_arity(const Signature& signature, size_t arity) {
+void detail::check_arity(const Signature &signature, size_t arity) {
     if (signature.parameters.size() != arity) {
         throw std::logic_error("native body of " + signature.qualname +
                                " takes another number of arguments than its signature");

@@ -60,15 +60,14 @@ py::object invoke_plain(Result (*fn)(Args...), std::span<py::object> arguments,
 }
 
 template <class... Args, size_t... I>
-Task invoke_coroutine(Task (*fn)(Args...), std::vector<py::handle>& arguments,
+Task invoke_coroutine(Task (*fn)(Args...), std::vector<py::handle> &arguments,
                       std::index_sequence<I...>) {
     static_assert((std::is_same_v<Args, py::handle> && ...),
                   "coroutine bodies take their arguments as py::handle");
     return fn(arguments[I]...);
 }
 
-template <class Result, class... Args>
-constexpr size_t arity(Result (*)(Args...)) {
+template <class Result, class... Args> constexpr size_t arity(Result (*)(Args...)) {
     return sizeof...(Args);
 }
 
@@ -76,33 +75,27 @@ constexpr size_t arity(Result (*)(Args...)) {
 
 /// Adapts `py::object f(py::object, ...)` (or a `void` one, which returns None) to
 /// a `PlainBody`; the parameter count must match the signature.
-template <auto Fn>
-py::object plain(std::span<py::object> arguments) {
-    return detail::invoke_plain(Fn, arguments,
-                                std::make_index_sequence<detail::arity(Fn)>{});
+template <auto Fn> py::object plain(std::span<py::object> arguments) {
+    return detail::invoke_plain(Fn, arguments, std::make_index_sequence<detail::arity(Fn)>{});
 }
 
 /// Adapts `Task f(py::handle, ...)` to a `CoroutineBody`.
-template <auto Fn>
-Task coroutine(std::vector<py::handle> arguments) {
-    return detail::invoke_coroutine(Fn, arguments,
-                                    std::make_index_sequence<detail::arity(Fn)>{});
+template <auto Fn> Task coroutine(std::vector<py::handle> arguments) {
+    return detail::invoke_coroutine(Fn, arguments, std::make_index_sequence<detail::arity(Fn)>{});
 }
 
 namespace detail {
-void check_arity(const Signature& signature, size_t arity);
+void check_arity(const Signature &signature, size_t arity);
 } // namespace detail
 
 /// `make_function` for a typed body; its parameter count must match the signature.
-template <auto Fn>
-py::object function(Signature signature) {
+template <auto Fn> py::object function(Signature signature) {
     detail::check_arity(signature, detail::arity(Fn));
     return make_function(std::move(signature), &plain<Fn>);
 }
 
 /// `make_coroutine_function` for a typed body.
-template <auto Fn>
-py::object coroutine_function(Signature signature) {
+template <auto Fn> py::object coroutine_function(Signature signature) {
     detail::check_arity(signature, detail::arity(Fn));
     return make_coroutine_function(std::move(signature), &coroutine<Fn>);
 }

@@ -27,7 +27,7 @@ namespace py = pybind11;
 namespace rt {
 
 /// Owns the new reference `p`; throws the pending Python error when `p` is null.
-inline py::object steal(PyObject* p) {
+inline py::object steal(PyObject *p) {
     if (p == nullptr) {
         throw py::error_already_set();
     }
@@ -35,7 +35,7 @@ inline py::object steal(PyObject* p) {
 }
 
 /// Adds an owner to the borrowed reference `p`; throws when `p` is null.
-inline py::object borrow(PyObject* p) {
+inline py::object borrow(PyObject *p) {
     if (p == nullptr) {
         throw py::error_already_set();
     }
@@ -51,7 +51,7 @@ inline int raise_if_negative(int status) {
 }
 
 /// True for errors that a check may catch: the `Exception` family only.
-inline bool is_ordinary(const py::error_already_set& error) {
+inline bool is_ordinary(const py::error_already_set &error) {
     return error.matches(PyExc_Exception);
 }
 
@@ -66,7 +66,7 @@ inline py::str to_str(std::string_view text) {
 /// cannot be encoded (lone surrogates).
 inline std::string to_utf8(py::handle text) {
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (data == nullptr) {
         throw py::error_already_set();
     }

@@ -10,10 +10,10 @@ using namespace tarno;
 
 TEST(AuditRules, EveryMachineHasSixDistinctRulesForItsArchitecture) {
     std::set<std::string_view> machines;
-    for (const MachineRules& machine : critical_rules) {
+    for (const MachineRules &machine : critical_rules) {
         machines.insert(machine.machine);
         std::set<std::string_view> file_forms, listing_forms;
-        for (const CriticalRule& rule : machine.rules) {
+        for (const CriticalRule &rule : machine.rules) {
             file_forms.insert(rule.file_form);
             listing_forms.insert(rule.listing_form);
             EXPECT_TRUE(rule.file_form.starts_with("-a always,exit -F arch=")) << rule.file_form;
@@ -42,7 +42,7 @@ TEST(AuditRules, ImportantRulesWatchTheSubsystemsFilesUnderTheirOwnKey) {
 
 TEST(SyslogComponents, HeadersAreKindAndNameWithStatements) {
     std::set<std::string_view> headers;
-    for (const SyslogComponent& component : required_components) {
+    for (const SyslogComponent &component : required_components) {
         headers.insert(component.header);
         EXPECT_TRUE(component.header.starts_with("source ") ||
                     component.header.starts_with("filter "));

@@ -27,7 +27,7 @@ class TaskTest : public testing::Test {
 protected:
     static void SetUpTestSuite() { interpreter = new py::scoped_interpreter(); }
     void SetUp() override { g_events.clear(); }
-    static inline py::scoped_interpreter* interpreter = nullptr;
+    static inline py::scoped_interpreter *interpreter = nullptr;
 };
 
 TEST_F(TaskTest, DoesNotStartUntilResumed) {
@@ -44,7 +44,7 @@ TEST_F(TaskTest, SuspendsAtAwaitAndHandsTheAwaiterToThePromise) {
     auto frame = task.release();
     frame.resume();
     EXPECT_EQ(g_events, std::vector<std::string>{"body started"});
-    rt::Awaiter* awaiter = std::exchange(frame.promise().m_awaiting, nullptr);
+    rt::Awaiter *awaiter = std::exchange(frame.promise().m_awaiting, nullptr);
     ASSERT_NE(awaiter, nullptr);
     EXPECT_TRUE(awaiter->awaitable().is_none());
     awaiter->set_value(py::str("done"));
@@ -52,15 +52,15 @@ TEST_F(TaskTest, SuspendsAtAwaitAndHandsTheAwaiterToThePromise) {
     EXPECT_TRUE(frame.done());
     EXPECT_EQ(py::cast<int>(frame.promise().m_result), 7);
     frame.destroy();
-    EXPECT_EQ(g_events, (std::vector<std::string>{"body started", "resumed with done",
-                                                   "frame destroyed"}));
+    EXPECT_EQ(g_events,
+              (std::vector<std::string>{"body started", "resumed with done", "frame destroyed"}));
 }
 
 TEST_F(TaskTest, DeliversAnErrorAsAnExceptionAtTheAwait) {
     rt::Task task = recorded_body();
     auto frame = task.release();
     frame.resume();
-    rt::Awaiter* awaiter = std::exchange(frame.promise().m_awaiting, nullptr);
+    rt::Awaiter *awaiter = std::exchange(frame.promise().m_awaiting, nullptr);
     PyErr_SetString(PyExc_ValueError, "thrown in");
     try {
         throw py::error_already_set();
@@ -72,7 +72,7 @@ TEST_F(TaskTest, DeliversAnErrorAsAnExceptionAtTheAwait) {
     ASSERT_TRUE(frame.promise().m_error);
     try {
         std::rethrow_exception(frame.promise().m_error);
-    } catch (py::error_already_set& error) {
+    } catch (py::error_already_set &error) {
         EXPECT_TRUE(error.matches(PyExc_ValueError));
     }
     frame.promise().m_error = nullptr;

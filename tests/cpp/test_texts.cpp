@@ -34,8 +34,8 @@ TEST(RepairHint, IsTwoLinesWithoutTrailingLineFeed) {
 }
 
 struct ListCase {
-    const char* list;
-    const char* package;
+    const char *list;
+    const char *package;
     bool installed;
 };
 
@@ -46,22 +46,21 @@ TEST_P(PackageList, MatchesWholeLinesOfInstalledOrHeldPackages) {
         << GetParam().list;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Statuses, PackageList,
-    testing::Values(ListCase{"ii syslog-ng\n", "syslog-ng", true},
-                    ListCase{"hi syslog-ng\n", "syslog-ng", true},
-                    ListCase{"ii auditd", "auditd", true},
-                    ListCase{"iF syslog-ng\n", "syslog-ng", false},
-                    ListCase{"iiR syslog-ng\n", "syslog-ng", false},
-                    ListCase{"rc auditd\n", "auditd", false},
-                    ListCase{"ii auditd:amd64\n", "auditd", false},
-                    ListCase{"ii syslog-ng-core\n", "syslog-ng", false},
-                    ListCase{"ii syslog-ng-mod-tarno\n", "syslog-ng", false},
-                    ListCase{"ii  syslog-ng\n", "syslog-ng", false},
-                    ListCase{"xii syslog-ng\n", "syslog-ng", false},
-                    ListCase{"ii syslog-ng \n", "syslog-ng", false},
-                    ListCase{"", "auditd", false},
-                    ListCase{"ii a\nii b\nhi auditd\n", "auditd", true}));
+INSTANTIATE_TEST_SUITE_P(Statuses, PackageList,
+                         testing::Values(ListCase{"ii syslog-ng\n", "syslog-ng", true},
+                                         ListCase{"hi syslog-ng\n", "syslog-ng", true},
+                                         ListCase{"ii auditd", "auditd", true},
+                                         ListCase{"iF syslog-ng\n", "syslog-ng", false},
+                                         ListCase{"iiR syslog-ng\n", "syslog-ng", false},
+                                         ListCase{"rc auditd\n", "auditd", false},
+                                         ListCase{"ii auditd:amd64\n", "auditd", false},
+                                         ListCase{"ii syslog-ng-core\n", "syslog-ng", false},
+                                         ListCase{"ii syslog-ng-mod-tarno\n", "syslog-ng", false},
+                                         ListCase{"ii  syslog-ng\n", "syslog-ng", false},
+                                         ListCase{"xii syslog-ng\n", "syslog-ng", false},
+                                         ListCase{"ii syslog-ng \n", "syslog-ng", false},
+                                         ListCase{"", "auditd", false},
+                                         ListCase{"ii a\nii b\nhi auditd\n", "auditd", true}));
 
 TEST(ShellQuote, LeavesSafeWordsAlone) {
     EXPECT_EQ(shell_quote("alice"), "alice");

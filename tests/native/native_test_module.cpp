@@ -8,14 +8,14 @@ namespace {
 /// Runs `probe.append(text)` when the frame that holds it is destroyed.
 class FrameProbe {
 public:
-    FrameProbe(py::object probe, const char* text) : m_probe(std::move(probe)), m_text(text) {}
-    FrameProbe(const FrameProbe&) = delete;
-    FrameProbe& operator=(const FrameProbe&) = delete;
+    FrameProbe(py::object probe, const char *text) : m_probe(std::move(probe)), m_text(text) {}
+    FrameProbe(const FrameProbe &) = delete;
+    FrameProbe &operator=(const FrameProbe &) = delete;
     ~FrameProbe() {
         if (!m_probe.is_none()) {
             PyObject *type, *value, *traceback;
             PyErr_Fetch(&type, &value, &traceback);
-            PyObject* result = PyObject_CallMethod(m_probe.ptr(), "append", "s", m_text);
+            PyObject *result = PyObject_CallMethod(m_probe.ptr(), "append", "s", m_text);
             if (result == nullptr) {
                 PyErr_WriteUnraisable(m_probe.ptr());
             }
@@ -26,7 +26,7 @@ public:
 
 private:
     py::object m_probe;
-    const char* m_text;
+    const char *m_text;
 };
 
 rt::Task await_one(py::handle awaitable) {
@@ -42,7 +42,9 @@ rt::Task await_each(py::handle awaitables, py::handle probe) {
     co_return py::tuple(results);
 }
 
-rt::Task return_value(py::handle value) { co_return py::reinterpret_borrow<py::object>(value); }
+rt::Task return_value(py::handle value) {
+    co_return py::reinterpret_borrow<py::object>(value);
+}
 
 rt::Task raise_error(py::handle type, py::handle text) {
     PyErr_SetObject(type.ptr(), text.ptr());
@@ -56,7 +58,7 @@ rt::Task catch_ordinary(py::handle awaitable) {
     try {
         py::object value = co_await rt::await(py::reinterpret_borrow<py::object>(awaitable));
         co_return py::make_tuple("value", value);
-    } catch (py::error_already_set& error) {
+    } catch (py::error_already_set &error) {
         if (!rt::is_ordinary(error)) {
             throw;
         }
@@ -64,31 +66,35 @@ rt::Task catch_ordinary(py::handle awaitable) {
     }
 }
 
-py::object pair(py::object a, py::object b) { return py::make_tuple(a, b); }
+py::object pair(py::object a, py::object b) {
+    return py::make_tuple(a, b);
+}
 
-rt::Signature signature(const char* name, std::vector<rt::Parameter> parameters) {
+rt::Signature signature(const char *name, std::vector<rt::Parameter> parameters) {
     return {name, name, "_native_test", "", std::move(parameters), {}};
 }
 
-rt::Parameter param(const char* name, py::object default_value = {}) {
+rt::Parameter param(const char *name, py::object default_value = {}) {
     return {name, {}, std::move(default_value)};
 }
 
 } // namespace
 
 PYBIND11_MODULE(_native_test, m) {
-    m.attr("await_one") = rt::coroutine_function<&await_one>(signature("await_one", {param("awaitable")}));
+    m.attr("await_one") =
+        rt::coroutine_function<&await_one>(signature("await_one", {param("awaitable")}));
     m.attr("await_each") = rt::coroutine_function<&await_each>(
         signature("await_each", {param("awaitables"), param("probe", py::none())}));
     m.attr("return_value") =
         rt::coroutine_function<&return_value>(signature("return_value", {param("value")}));
-    m.attr("raise_error") =
-        rt::coroutine_function<&raise_error>(signature("raise_error", {param("type"), param("text")}));
+    m.attr("raise_error") = rt::coroutine_function<&raise_error>(
+        signature("raise_error", {param("type"), param("text")}));
     m.attr("catch_ordinary") =
         rt::coroutine_function<&catch_ordinary>(signature("catch_ordinary", {param("awaitable")}));
     m.attr("pair") = rt::function<&pair>(signature("pair", {param("a"), param("b", py::int_(2))}));
-    m.def("shell_quote", [](py::bytes word) { return py::bytes(tarno::shell_quote(std::string(word))); });
-    m.def("lists_installed", [](const std::string& list, const std::string& package) {
+    m.def("shell_quote",
+          [](py::bytes word) { return py::bytes(tarno::shell_quote(std::string(word))); });
+    m.def("lists_installed", [](const std::string &list, const std::string &package) {
         return tarno::lists_installed(list, package);
     });
 }
