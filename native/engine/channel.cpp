@@ -153,10 +153,13 @@ void send_report_message(py::object self, py::object level, py::object msg) {
     set_attr(self, member::error_count,
              rt::steal(PyNumber_Add(attr(self, member::error_count).ptr(), py::int_(1).ptr())));
     const std::string level_name = rt::to_utf8(attr(level, "name"));
-    const std::string message = rt::text_of(msg);
-    send_to_log(self, "LOG_CRIT",
-                rt::to_str(finding_record(level_name, message,
-                                          rt::text_of(attr(self, member::report_file_path)))));
+    // A message or path that carries undecodable file-name bytes would make both
+    // the system log and the report file refuse the whole line; escape those
+    // bytes instead, so that the finding is not lost.
+    const std::string message = rt::to_utf8_escaped(rt::steal(PyObject_Str(msg.ptr())));
+    const std::string path =
+        rt::to_utf8_escaped(rt::steal(PyObject_Str(attr(self, member::report_file_path).ptr())));
+    send_to_log(self, "LOG_CRIT", rt::to_str(finding_record(level_name, message, path)));
     const std::string line = stamped(self, finding_text(level_name, message));
     if (py::object file = open_report_file(self); !file.is_none()) {
         write_report_line(file, line);

@@ -23,6 +23,9 @@ struct Promise {
     std::suspend_always final_suspend() noexcept { return {}; }
     void return_value(py::object value) noexcept { m_result = std::move(value); }
     void unhandled_exception() noexcept { m_error = std::current_exception(); }
+    /// Bodies await Python awaitables only, through `rt::await`: the driver knows
+    /// how to step nothing else.
+    Awaiter&& await_transform(Awaiter&& awaiter) noexcept { return std::move(awaiter); }
 
     py::object m_result;
     std::exception_ptr m_error;

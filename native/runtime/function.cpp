@@ -239,6 +239,16 @@ int set_annotations(PyObject *self, PyObject *value, void *) noexcept {
     return 0;
 }
 
+/// Pickles and copies by reference, as the interpreter does for functions.
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_text, set_text, nullptr, nullptr},
     {"__qualname__", get_text, set_text, nullptr, &qualname_tag},
@@ -268,6 +278,7 @@ PyTypeObject *function_type() {
             {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
             {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
             {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
+            {Py_tp_methods, function_methods},
             {Py_tp_members, function_members},
             {Py_tp_getset, function_getset},
             // No Py_tp_doc: the type's docstring would shadow each function's `__doc__`.

@@ -73,6 +73,14 @@ inline std::string to_utf8(py::handle text) {
     return {data, static_cast<size_t>(size)};
 }
 
+/// The UTF-8 text of a Python str in which lone surrogates (the undecodable bytes
+/// of a file name, say) stand as backslash escapes instead of failing.
+inline std::string to_utf8_escaped(py::handle text) {
+    py::object encoded = steal(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "backslashreplace"));
+    return {PyBytes_AS_STRING(encoded.ptr()),
+            static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr()))};
+}
+
 /// `str(value)`: the text an object stands for in a message.
 inline std::string text_of(py::handle value) {
     return to_utf8(steal(PyObject_Str(value.ptr())));

@@ -30,7 +30,7 @@ from tarno_event_diagnostics.journal_inspector import ErrorLevel, JournalInspect
 from tarno_event_diagnostics.packages import Packages
 
 MODULE = "tarno_event_diagnostics.journal_inspector"
-PYTHON = "/usr/bin/python3"
+PYTHON = sys.executable
 REPAIR_HINT = (
     "Need to try to repair:\n"
     'sudo apt -o DPkg::options::="--force-confnew" -o DPkg::options::="--force-confmiss" '

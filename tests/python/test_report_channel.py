@@ -3,6 +3,7 @@ the error counter and the time stamps, byte for byte."""
 
 import contextlib
 import io
+import os
 import subprocess
 import syslog
 import time
@@ -333,6 +334,21 @@ def test_error_objects_stand_as_their_text(error, new_inspector, syslog_recorder
     inspector._JournalInspector__send_error_message(error)
     assert syslog_recorder.calls[1:] == [record("ERROR", str(error), inspector)]
     assert report(inspector) == line(f"error: {error}") + "\n"
+
+
+@pytest.mark.parametrize("wrap", [str, lambda text: FileNotFoundError(2, text)], ids=["text", "error"])
+def test_undecodable_file_name_bytes_are_escaped_not_lost(wrap, new_inspector, syslog_recorder, capsys):
+    # A file name that is not UTF-8 arrives as lone surrogates; the system log
+    # and the report file would refuse the whole line, so the bytes are escaped.
+    inspector = new_inspector(verbose=True)
+    message = wrap("cannot read /etc/bad" + os.fsdecode(b"\xff") + "name")
+    inspector._JournalInspector__send_error_message(message)
+    escaped = str(message).encode("utf-8", "backslashreplace").decode()
+    assert "\\udcff" in escaped
+    assert syslog_recorder.calls[1:] == [record("ERROR", escaped, inspector)]
+    assert report(inspector) == line(f"error: {escaped}") + "\n"
+    assert capsys.readouterr().out == line(f"error: {escaped}") + "\n"
+    assert inspector._JournalInspector__error_count == 1
 
 
 def test_self_test_message_spans_two_lines(new_inspector, syslog_recorder):
