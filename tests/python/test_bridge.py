@@ -218,6 +218,13 @@ class TestIdentity:
         assert holder.method() == (holder, 2)
         assert Holder.method is native.pair
 
+    def test_functions_pickle_and_copy_by_reference(self):
+        import copy
+        import pickle
+
+        assert pickle.loads(pickle.dumps(native.pair)) is native.pair
+        assert copy.deepcopy(native.await_one) is native.await_one
+
     def test_never_awaited_coroutine_warns(self):
         with pytest.warns(RuntimeWarning, match="coroutine 'await_one' was never awaited"):
             native.await_one(None)
