@@ -75,8 +75,8 @@ py::object check_installed_packages(py::object self) {
         // Each required package, in order: add its member or report it missing.
         for (const RequiredPackage &required : required_packages) {
             if (lists_installed(package_list, required.name)) {
-                result = rt::steal(
-                    PyNumber_InPlaceOr(result.ptr(), package(required.member.data()).ptr()));
+                result =
+                    rt::steal(PyNumber_InPlaceOr(result.ptr(), package(required.member).ptr()));
             } else {
                 py::object message = rt::to_str(required.missing);
                 if (required.with_hint) {

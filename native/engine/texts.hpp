@@ -44,7 +44,7 @@ std::string report_line(std::string_view timestamp, std::string_view message);
 /// A required package, the line that marks it installed and its finding.
 struct RequiredPackage {
     std::string_view name;
-    std::string_view member;  ///< the Packages member it adds
+    const char *member;       ///< the Packages member it adds
     std::string_view missing; ///< text of the critical finding (before any hint)
     bool with_hint;           ///< the repair hint follows the finding
 };

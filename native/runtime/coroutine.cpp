@@ -135,6 +135,20 @@ PySendResult finish(CoroutineObject *c, PyObject **result) {
     return PYGEN_RETURN;
 }
 
+/// Sends `value` into the inner iterator. True when it yielded (`*result` is what
+/// goes out to our caller); otherwise its outcome is handed to the waiting frame.
+bool step_inner(CoroutineObject *c, PyObject *value, PyObject **result) {
+    PyObject *yielded = nullptr;
+    PySendResult outcome = PyIter_Send(c->inner, value, &yielded);
+    if (outcome == PYGEN_NEXT) {
+        c->state = State::suspended;
+        *result = yielded;
+        return true;
+    }
+    deliver(c, outcome, yielded);
+    return false;
+}
+
 /// Resumes the frame and drives it until it either hands a value out to our
 /// caller (an inner iterator yielded) or finishes.
 PySendResult advance(CoroutineObject *c, PyObject **result) {
@@ -149,14 +163,9 @@ PySendResult advance(CoroutineObject *c, PyObject **result) {
             std::exchange(c->awaiter, nullptr)->set_error(take_error());
             continue;
         }
-        PyObject *yielded = nullptr;
-        PySendResult outcome = PyIter_Send(c->inner, Py_None, &yielded);
-        if (outcome == PYGEN_NEXT) {
-            c->state = State::suspended;
-            *result = yielded;
+        if (step_inner(c, Py_None, result)) {
             return PYGEN_NEXT;
         }
-        deliver(c, outcome, yielded);
     }
 }
 
@@ -190,15 +199,7 @@ PySendResult coroutine_am_send(PyObject *self, PyObject *arg, PyObject **result)
             return advance(c, result);
         }
         c->state = State::running;
-        PyObject *yielded = nullptr;
-        PySendResult outcome = PyIter_Send(c->inner, arg, &yielded);
-        if (outcome == PYGEN_NEXT) {
-            c->state = State::suspended;
-            *result = yielded;
-            return PYGEN_NEXT;
-        }
-        deliver(c, outcome, yielded);
-        return advance(c, result);
+        return step_inner(c, arg, result) ? PYGEN_NEXT : advance(c, result);
     } catch (...) {
         restore_error();
         return PYGEN_ERROR;
