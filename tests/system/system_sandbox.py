@@ -35,6 +35,8 @@ import sys
 import time
 from pathlib import Path
 
+import pytest
+
 SYSLOG_NG = "/usr/sbin/syslog-ng"
 UNSHARE = "/usr/bin/unshare"
 PYTHON = "/usr/bin/python3"
@@ -273,7 +275,7 @@ class Sandbox:
             # The upper layers hold the sandbox's copies of /etc/shadow and the like.
             for name in OVERLAID:
                 shutil.rmtree(root / "overlay" / name, ignore_errors=True)
-        if inner.returncode == REFUSED:
+        if inner.returncode == REFUSED or inner.stderr.startswith("unshare: "):
             raise SandboxRefused(inner.stderr.strip())
         result_file = root / "result.json"
         if inner.returncode != 0 or not result_file.exists():
@@ -281,6 +283,52 @@ class Sandbox:
                 f"the sandbox failed (status {inner.returncode}):\n{inner.stdout}\n{inner.stderr}"
             )
         return Result(**json.loads(result_file.read_text()))
+
+
+# ---------------------------------------------------------------- fixtures
+#
+# The test modules import these fixtures. A conftest.py here would shadow the
+# one of the Python suite when both suites run in one pytest session.
+
+REPO = Path(__file__).resolve().parents[2]
+
+
+def _build_dir() -> Path:
+    return Path(os.environ.get("TARNO_BUILD_DIR", REPO / "build")).resolve()
+
+
+@pytest.fixture(scope="session")
+def sandbox_ready():
+    """Skips the system tests on hosts that cannot run the sandbox."""
+    reason = unusable_reason()
+    if reason is not None:
+        pytest.skip(reason)
+    package = _build_dir() / "src" / "tarno_event_diagnostics"
+    if not any(package.glob("journal_inspector*.so")):
+        pytest.skip(f"the engine is not built in {_build_dir()} (set TARNO_BUILD_DIR)")
+
+
+class SkippingSandbox(Sandbox):
+    """A Sandbox that skips the test when the kernel refuses the namespace or
+    the overlays."""
+
+    def run(self, *args, **kwargs):
+        try:
+            return super().run(*args, **kwargs)
+        except SandboxRefused as refused:
+            pytest.skip(str(refused))
+
+
+@pytest.fixture
+def sandbox(sandbox_ready, tmp_path):
+    """A Sandbox whose runs keep their files under the test's tmp_path."""
+    return SkippingSandbox(tmp_path, REPO, _build_dir())
+
+
+@pytest.fixture(scope="module")
+def module_sandbox(sandbox_ready, tmp_path_factory):
+    """A Sandbox for scenarios run once and examined by several tests."""
+    return SkippingSandbox(tmp_path_factory.mktemp("sandbox"), REPO, _build_dir())
 
 
 # ---------------------------------------------------------------- inner half
@@ -395,6 +443,7 @@ def inside(spec: dict) -> None:
         if done.returncode != 0:
             raise RuntimeError(f"{command} failed with status {done.returncode}: {done.stderr}")
 
+    Path("/var/lib/syslog-ng").mkdir(parents=True, exist_ok=True)
     log_file = root / "system.log"
     config_file = root / "syslog-ng.conf"
     config_file.write_text(_syslog_ng_config(log_file))
@@ -419,6 +468,7 @@ def inside(spec: dict) -> None:
             completed = subprocess.run(
                 argv, cwd=root, env=env, capture_output=True, text=True,
                 timeout=spec["timeout"], stdin=subprocess.DEVNULL, check=False,
+                preexec_fn=_kill_on_parent_death,
             )
             returncode, stdout, stderr = completed.returncode, completed.stdout, completed.stderr
         except subprocess.TimeoutExpired as expired:

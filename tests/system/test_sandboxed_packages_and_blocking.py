@@ -4,6 +4,7 @@ blocking with the real usermod on the sandbox's own /etc/shadow."""
 import pytest
 
 from system_sandbox import ENGINE_PRELUDE, emitted
+from system_sandbox import module_sandbox, sandbox, sandbox_ready  # noqa: F401 (fixtures)
 
 PROGRAM = "tarno-event-diagnostics"
 REPORT = "/tessik/log/tarno/report"

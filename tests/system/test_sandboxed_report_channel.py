@@ -5,6 +5,7 @@ a missing report directory."""
 import pytest
 
 from system_sandbox import ENGINE_PRELUDE, PYTHON, emitted, report_entries
+from system_sandbox import module_sandbox, sandbox, sandbox_ready  # noqa: F401 (fixtures)
 
 PROGRAM = "tarno-event-diagnostics"
 REPORT = "/tessik/log/tarno/report"
