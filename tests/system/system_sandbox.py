@@ -267,11 +267,14 @@ class Sandbox:
         command = [UNSHARE, "-m", "--propagation", "private", PYTHON, __file__, str(spec_file)]
         try:
             with tessik_mount_point():
-                inner = subprocess.run(
-                    command, capture_output=True, text=True, timeout=timeout + 60, check=False
-                )
+                try:
+                    inner = subprocess.run(
+                        command, capture_output=True, text=True, timeout=timeout + 60,
+                        check=False,
+                    )
+                finally:
+                    stop_leftover_daemon(root / "syslog-ng.pid", root / "syslog-ng.conf")
         finally:
-            stop_leftover_daemon(root / "syslog-ng.pid", root / "syslog-ng.conf")
             # The upper layers hold the sandbox's copies of /etc/shadow and the like.
             for name in OVERLAID:
                 shutil.rmtree(root / "overlay" / name, ignore_errors=True)
