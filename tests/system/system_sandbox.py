@@ -355,6 +355,8 @@ def _build_mounts(root: Path) -> None:
 
 
 def _write_package_database(directory: Path, packages: dict[str, str]) -> None:
+    # dpkg-query refuses a stanza without Version and warns about a missing
+    # Maintainer or Description; Architecture decides the name's qualifier.
     directory.mkdir()
     stanzas = []
     for name, status in packages.items():
