@@ -101,15 +101,30 @@ void init(py::object self, py::object report_file, py::object cfg, py::object bl
 
 void setup(py::object self, py::object report_file) {
     open_log();
+    py::object default_dir;
+    bool repaired = true;
     try {
-        py::object default_dir = attr(self, "default_dir");
+        default_dir = attr(self, "default_dir");
         if (!rt::truthy(default_dir.attr("exists")())) {
             py::object path = rt::steal(PyObject_Str(default_dir.ptr()));
             call_method(self, method::send_error, concat(path, rt::to_str(does_not_exist)));
             default_dir.attr("mkdir")();
             call_method(self, method::send_warning, concat(path, rt::to_str(partially_restored)));
         }
-        set_attr(self, member::report_file, global("open")(report_file, "w"));
+    } catch (py::error_already_set &error) {
+        if (!rt::is_ordinary(error)) {
+            throw;
+        }
+        call_method(self, method::send_error, error_text(error));
+        repaired = false;
+    }
+    // A report directory that cannot be created must not cost the caller a report
+    // file that lies elsewhere; one inside it could not be opened anyway, and its
+    // absence is already reported.
+    try {
+        if (repaired || !default_dir || !attr(report_file, "parent").equal(default_dir)) {
+            set_attr(self, member::report_file, global("open")(report_file, "w"));
+        }
     } catch (py::error_already_set &error) {
         if (!rt::is_ordinary(error)) {
             throw;

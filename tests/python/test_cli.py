@@ -107,8 +107,9 @@ LAUNCH_WITH_FAKE = (
 
 
 # The engine always checks its own report directory, /tessik/log/tarno, and
-# opens no report file when it cannot create it. Runs that look at the report
-# point that directory at a temporary one, whatever this machine's /tessik.
+# reports it when it is missing. Runs that look at the report point that
+# directory at a temporary one, so that what they see does not depend on this
+# machine's /tessik.
 LAUNCH_WITH_REPORT_DIR = (
     "import os, sys\n"
     "from pathlib import Path\n"

@@ -465,17 +465,24 @@ def test_missing_default_dir_is_created_and_reported(verbose, tmp_path, monkeypa
     assert capsys.readouterr().out == (printed if verbose else "")
 
 
-def test_default_dir_that_cannot_be_created(tmp_path, monkeypatch, syslog_recorder):
+@pytest.mark.parametrize("inside", [False, True], ids=["report elsewhere", "report inside"])
+def test_default_dir_that_cannot_be_created(inside, tmp_path, monkeypatch, syslog_recorder):
     default_dir = tmp_path / "absent" / "tarno"
     monkeypatch.setattr(JournalInspector, "default_dir", default_dir)
-    report = tmp_path / "report"
+    report = default_dir / "report" if inside else tmp_path / "report"
     inspector = JournalInspector(str(report), Config())
     assert syslog_recorder.lines() == [
         finding("ERROR", f"{default_dir} does not exist", report),
         finding("ERROR", f"[Errno 2] No such file or directory: '{default_dir}'", report),
     ]
-    assert member(inspector, "report_file") is None and not report.exists()
     assert member(inspector, "error_count") == 2
+    if inside:
+        # Its directory is the one that could not be made: no third report.
+        assert member(inspector, "report_file") is None and not report.exists()
+    else:
+        # A report elsewhere is still opened, so the findings are not lost.
+        assert member(inspector, "report_file").name == str(report) and report.exists()
+        member(inspector, "report_file").close()
 
 
 def unopenable(kind, tmp_path):
