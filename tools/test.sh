@@ -51,7 +51,7 @@ LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.
 
 echo "== debug interpreter (reference counts)"
 setup build-debug -Dpython=python3.11-dbg -Dbuildtype=debug
-suite build-debug /usr/bin/python3.11-dbg tests/python
+suite build-debug /usr/bin/python3.11-dbg -W ignore::ResourceWarning tests/python
 
 echo "== Python suite and system tests"
 suite build "$py" tests/python tests/system
