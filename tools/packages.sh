@@ -2,7 +2,7 @@
 # Installs the Debian packages that building, running and testing need.
 set -euo pipefail
 packages=(python3-dev pybind11-dev meson ninja-build python3-mesonpy python3-dateutil
-          python3-pytest python3-hypothesis python3-pip googletest g++ pkg-config
+          python3-pytest python3-hypothesis python3-pip googletest libgtest-dev g++ pkg-config
           syslog-ng-core auditd python3.11-dbg util-linux passwd dpkg)
 missing=()
 for p in "${packages[@]}"; do
