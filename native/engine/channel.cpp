@@ -9,25 +9,23 @@ namespace {
 py::handle g_namespace;
 py::handle g_builtins;
 
+/// The system-log connection belongs to the process, not to one inspector: an end
+/// message closes it for every inspector alike.
+bool g_log_closed = false;
+
 /// Opens the system log with the inspector's identity and facility.
 void open_log() {
     global("syslog").attr("openlog")(rt::to_str(log_ident), 0, log_facility_argument);
+    g_log_closed = false;
 }
 
-/// Sends `text` to the system log at the priority `syslog.<priority>`. Once the
+/// Sends `text` to the system log at the priority `syslog.<priority>`. Once an
 /// end message has closed the connection, the next line reopens it with the
 /// construction's arguments: otherwise the platform would reopen it under the
 /// interpreter's own identity and the line would lose its origin.
-void send_to_log(py::handle self, const char *priority, py::handle text) {
-    PyObject *closed = PyObject_GetAttrString(self.ptr(), member::log_closed);
-    if (closed == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            throw py::error_already_set();
-        }
-        PyErr_Clear();
-    } else if (rt::truthy(rt::steal(closed))) {
+void send_to_log(const char *priority, py::handle text) {
+    if (g_log_closed) {
         open_log();
-        set_attr(self, member::log_closed, Py_False);
     }
     py::object syslog = global("syslog");
     syslog.attr("syslog")(attr(syslog, priority), text);
@@ -141,7 +139,7 @@ py::object msg_template(py::object message) {
 void send_start_check_message(py::object self) {
     set_attr(self, member::error_count, py::int_(0));
     const std::string line = stamped(self, start_text);
-    send_to_log(self, "LOG_NOTICE", rt::to_str(start_record));
+    send_to_log("LOG_NOTICE", rt::to_str(start_record));
     if (py::object file = open_report_file(self); !file.is_none()) {
         write_report_line(file, line);
     }
@@ -160,8 +158,8 @@ void send_warning_message(py::object self, py::object msg) {
     call_method(self, method::send_report, attr(global("ErrorLevel"), "WARNING"), msg);
 }
 
-void send_debug_message(py::object self, py::object msg) {
-    send_to_log(self, "LOG_DEBUG", msg);
+void send_debug_message(py::object, py::object msg) {
+    send_to_log("LOG_DEBUG", msg);
 }
 
 void send_report_message(py::object self, py::object level, py::object msg) {
@@ -174,7 +172,7 @@ void send_report_message(py::object self, py::object level, py::object msg) {
     const std::string message = rt::to_utf8_escaped(rt::steal(PyObject_Str(msg.ptr())));
     const std::string path =
         rt::to_utf8_escaped(rt::steal(PyObject_Str(attr(self, member::report_file_path).ptr())));
-    send_to_log(self, "LOG_CRIT", rt::to_str(finding_record(level_name, message, path)));
+    send_to_log("LOG_CRIT", rt::to_str(finding_record(level_name, message, path)));
     const std::string line = stamped(self, finding_text(level_name, message));
     if (py::object file = open_report_file(self); !file.is_none()) {
         write_report_line(file, line);
@@ -185,9 +183,9 @@ void send_report_message(py::object self, py::object level, py::object msg) {
 void send_end_check_message(py::object self) {
     const std::string count = rt::text_of(attr(self, member::error_count));
     const std::string line = stamped(self, std::string(end_text_prefix) + count);
-    send_to_log(self, "LOG_NOTICE", rt::to_str(end_record(count)));
+    send_to_log("LOG_NOTICE", rt::to_str(end_record(count)));
     global("syslog").attr("closelog")();
-    set_attr(self, member::log_closed, Py_True);
+    g_log_closed = true;
     if (py::object file = open_report_file(self); !file.is_none()) {
         write_report_line(file, line);
         file.attr("close")();

@@ -19,8 +19,6 @@ inline constexpr const char *report_file = "_JournalInspector__report_file";
 inline constexpr const char *error_count = "_JournalInspector__error_count";
 inline constexpr const char *is_running = "_JournalInspector__is_running";
 inline constexpr const char *repair_hint = "_JournalInspector__repair_msg_template";
-/// Set once the end message has closed the system-log connection.
-inline constexpr const char *log_closed = "_JournalInspector__log_closed";
 } // namespace member
 
 /// The inspector's methods that other methods call through the object.

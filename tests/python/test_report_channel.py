@@ -491,6 +491,16 @@ def test_system_log_is_reopened_with_the_identity_after_the_end(new_inspector, s
     assert [call for call in syslog_recorder.calls if call[0] == "openlog"] == [OPENLOG, OPENLOG]
 
 
+def test_the_end_of_one_inspector_reopens_the_log_for_another(new_inspector, syslog_recorder):
+    # The connection is the process's: after the first inspector's end message,
+    # the second one's next line must not go out under the interpreter's identity.
+    first, second = new_inspector("first"), new_inspector("second")
+    first.test()
+    del syslog_recorder.calls[:]
+    second._JournalInspector__send_error_message("still ours")
+    assert syslog_recorder.calls == [OPENLOG, record("ERROR", "still ours", second)]
+
+
 def test_no_reopen_before_the_end(new_inspector, syslog_recorder):
     inspector = new_inspector()
     inspector._JournalInspector__send_start_check_message()
