@@ -31,7 +31,6 @@ inline constexpr const char *send_report = "_JournalInspector__send_report_messa
 inline constexpr const char *send_critical = "_JournalInspector__send_critical_message";
 inline constexpr const char *send_error = "_JournalInspector__send_error_message";
 inline constexpr const char *send_warning = "_JournalInspector__send_warning_message";
-inline constexpr const char *send_debug = "_JournalInspector__send_debug_message";
 inline constexpr const char *block_users = "_JournalInspector__block_users";
 } // namespace method
 

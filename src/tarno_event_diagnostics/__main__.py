@@ -53,6 +53,17 @@ class _HelpFormatter(argparse.HelpFormatter):
         super().__init__(prog, width=max(shutil.get_terminal_size().columns - 2, 100))
 
 
+_SUBCOMMANDS = (
+    ("run", "run one full diagnosis", "Run one full diagnosis."),
+    (
+        "healthcheck",
+        "check syslog-ng repeatedly until SIGINT or SIGTERM",
+        "Check syslog-ng repeatedly, every --interval seconds, until SIGINT or SIGTERM.",
+    ),
+    ("test", "write one test line of each report level", "Write one test line of each report level."),
+)
+
+
 def _build_parser() -> argparse.ArgumentParser:
     # The options are accepted before and after the command. Their defaults
     # are suppressed so that a subcommand does not overwrite an option given
@@ -88,27 +99,14 @@ def _build_parser() -> argparse.ArgumentParser:
         formatter_class=_HelpFormatter,
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    commands.add_parser(
-        "run",
-        parents=[options],
-        formatter_class=_HelpFormatter,
-        help="run one full diagnosis",
-        description="Run one full diagnosis.",
-    )
-    commands.add_parser(
-        "healthcheck",
-        parents=[options],
-        formatter_class=_HelpFormatter,
-        help="check syslog-ng repeatedly until SIGINT or SIGTERM",
-        description="Check syslog-ng repeatedly, every --interval seconds, until SIGINT or SIGTERM.",
-    )
-    commands.add_parser(
-        "test",
-        parents=[options],
-        formatter_class=_HelpFormatter,
-        help="write one test line of each report level",
-        description="Write one test line of each report level.",
-    )
+    for name, summary, description in _SUBCOMMANDS:
+        commands.add_parser(
+            name,
+            parents=[options],
+            formatter_class=_HelpFormatter,
+            help=summary,
+            description=description,
+        )
     return parser
 
 
