@@ -1,5 +1,7 @@
-/// The Python coroutine type that drives a native coroutine body.
+/// The Python coroutine type that drives a native coroutine body, and the iterator
+/// that its `__await__` returns.
 #include "runtime/coroutine.hpp"
+#include "runtime/object.hpp"
 
 #include <structmember.h>
 
@@ -17,10 +19,22 @@ struct CoroutineObject {
     PyObject *name;
     PyObject *qualname;
     PyObject *code;
-    PyObject *owned;
+    PyObject *arguments; ///< what the frame borrows its arguments from
     PyObject *weakreflist;
     State state;
 };
+
+constexpr detail::OwnedMembers<CoroutineObject, 5> coroutine_owned{
+    &CoroutineObject::inner, &CoroutineObject::name, &CoroutineObject::qualname,
+    &CoroutineObject::code, &CoroutineObject::arguments};
+
+/// What `__await__` returns: the iterator over a coroutine, as the interpreter's
+/// coroutine wrapper. The coroutine itself is not an iterator.
+struct WrapperObject {
+    PyObject_HEAD PyObject *coroutine;
+};
+
+constexpr detail::OwnedMembers<WrapperObject, 1> wrapper_owned{&WrapperObject::coroutine};
 
 CoroutineObject *as_coroutine(PyObject *self) {
     return reinterpret_cast<CoroutineObject *>(self);
@@ -91,21 +105,14 @@ void replace_stop_iteration() {
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) {
         return;
     }
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr) {
-        PyException_SetTraceback(value, traceback);
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
+    PendingError stop;
     PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-    PyObject *new_type = nullptr, *new_value = nullptr, *new_traceback = nullptr;
-    PyErr_Fetch(&new_type, &new_value, &new_traceback);
-    PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
-    PyException_SetCause(new_value, Py_NewRef(value));
-    PyException_SetContext(new_value, value);
-    PyErr_Restore(new_type, new_value, new_traceback);
+    PendingError replacement;
+    PyObject *error = replacement.value().ptr();
+    PyException_SetCause(error, Py_NewRef(stop.value().ptr()));
+    PyException_SetContext(error, Py_NewRef(stop.value().ptr()));
+    stop.discard();
+    replacement.restore();
 }
 
 /// Destroys the frame, dropping everything it holds.
@@ -240,12 +247,6 @@ PyObject *coroutine_send(PyObject *self, PyObject *arg) noexcept {
     return step_result(outcome, result, false);
 }
 
-PyObject *coroutine_iternext(PyObject *self) noexcept {
-    PyObject *result = nullptr;
-    PySendResult outcome = coroutine_am_send(self, Py_None, &result);
-    return step_result(outcome, result, true);
-}
-
 /// The exception instance that `throw(type[, value[, traceback]])` asks for.
 py::object thrown_exception(PyObject *type, PyObject *value, PyObject *traceback) {
     if (traceback == Py_None) {
@@ -286,16 +287,6 @@ py::object thrown_exception(PyObject *type, PyObject *value, PyObject *traceback
     return instance;
 }
 
-/// `obj.name`, or a null object when `obj` has no such attribute.
-py::object optional_attr(py::handle obj, const char *name) {
-    PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
-    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        return {};
-    }
-    return steal(value);
-}
-
 /// Sets `exception` as the current Python error.
 void raise_instance(py::handle exception) {
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception.ptr())), exception.ptr());
@@ -307,7 +298,7 @@ void raise_instance(py::handle exception) {
 bool close_frame(CoroutineObject *c) {
     bool ok = true;
     if (c->inner != nullptr) {
-        py::object inner = py::reinterpret_steal<py::object>(std::exchange(c->inner, nullptr));
+        auto inner = py::reinterpret_steal<py::object>(std::exchange(c->inner, nullptr));
         try {
             if (py::object close = optional_attr(inner, "close")) {
                 steal(PyObject_CallNoArgs(close.ptr()));
@@ -317,11 +308,10 @@ bool close_frame(CoroutineObject *c) {
             ok = false;
         }
     }
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
+    // The frame's destructors may call into Python; the close error waits.
+    PendingError pending;
     destroy_frame(c);
     c->state = State::done;
-    PyErr_Restore(type, value, traceback);
     return ok;
 }
 
@@ -345,37 +335,32 @@ PyObject *coroutine_throw(PyObject *self, PyObject *const *args, Py_ssize_t narg
             return nullptr;
         }
         c->state = State::running;
-        PyObject *result = nullptr;
         if (PyErr_GivenExceptionMatches(exception.ptr(), PyExc_GeneratorExit)) {
             // Like the interpreter: close what we wait on, then end the body.
-            if (!close_frame(c)) {
-                return nullptr;
+            if (close_frame(c)) {
+                raise_instance(exception);
             }
-            raise_instance(exception);
             return nullptr;
         }
-        py::object thrower = optional_attr(py::handle(c->inner), "throw");
+        PyObject *result = nullptr;
         PySendResult outcome = PYGEN_ERROR;
-        if (!thrower) {
-            raise_instance(exception);
-        } else {
+        if (py::object thrower = optional_attr(py::handle(c->inner), "throw")) {
             result = PyObject_CallOneArg(thrower.ptr(), exception.ptr());
             if (result != nullptr) {
                 c->state = State::suspended;
                 return result;
             }
             if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-                PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-                PyErr_Fetch(&type, &value, &traceback);
-                PyErr_NormalizeException(&type, &value, &traceback);
-                result = PyObject_GetAttrString(value, "value");
-                Py_XDECREF(type);
-                Py_XDECREF(value);
-                Py_XDECREF(traceback);
+                // The inner iterator returned: its value goes to the frame.
+                PendingError stop;
+                result = PyObject_GetAttrString(stop.value().ptr(), "value");
                 if (result != nullptr) {
+                    stop.discard();
                     outcome = PYGEN_RETURN;
                 }
             }
+        } else {
+            raise_instance(exception);
         }
         deliver(c, outcome, result);
         result = nullptr;
@@ -403,8 +388,32 @@ PyObject *coroutine_close(PyObject *self, PyObject *) noexcept {
     Py_RETURN_NONE;
 }
 
+PyTypeObject *wrapper_type();
+
 PyObject *coroutine_await(PyObject *self) noexcept {
-    return Py_NewRef(self);
+    auto *wrapper = PyObject_GC_New(WrapperObject, wrapper_type());
+    if (wrapper == nullptr) {
+        return nullptr;
+    }
+    wrapper->coroutine = Py_NewRef(self);
+    PyObject_GC_Track(wrapper);
+    return reinterpret_cast<PyObject *>(wrapper);
+}
+
+/// The interpreter iterates a coroutine only in `yield from` inside a coroutine or
+/// a generator-based coroutine (`types.coroutine`); anywhere else a coroutine is
+/// not iterable. The frame that asks tells which case this is.
+PyObject *coroutine_iter(PyObject *self) noexcept {
+    if (PyFrameObject *frame = PyEval_GetFrame()) {
+        PyCodeObject *code = PyFrame_GetCode(frame);
+        const int flags = code->co_flags;
+        Py_DECREF(code);
+        if (flags & (CO_COROUTINE | CO_ITERABLE_COROUTINE)) {
+            return coroutine_await(self);
+        }
+    }
+    PyErr_Format(PyExc_TypeError, "'%.200s' object is not iterable", Py_TYPE(self)->tp_name);
+    return nullptr;
 }
 
 void coroutine_finalize(PyObject *self) noexcept {
@@ -412,8 +421,7 @@ void coroutine_finalize(PyObject *self) noexcept {
     if (c->state == State::done || !c->frame) {
         return;
     }
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
+    PendingError pending;
     if (_Py_IsFinalizing()) {
         // Nothing more may run: drop the frame and go.
         destroy_frame(c);
@@ -433,44 +441,44 @@ void coroutine_finalize(PyObject *self) noexcept {
         }
         Py_XDECREF(closed);
     }
-    PyErr_Restore(type, value, traceback);
 }
 
 int coroutine_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     auto *c = as_coroutine(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(c->inner);
-    Py_VISIT(c->name);
-    Py_VISIT(c->qualname);
-    Py_VISIT(c->code);
-    Py_VISIT(c->owned);
     if (c->awaiter != nullptr) {
         Py_VISIT(c->awaiter->awaitable().ptr());
     }
-    return 0;
+    if (c->frame) {
+        for (const py::object &kept : c->frame.promise().m_kept) {
+            Py_VISIT(kept.ptr());
+        }
+    }
+    return detail::traverse_owned(c, coroutine_owned, visit, arg);
 }
 
 int coroutine_clear(PyObject *self) noexcept {
     auto *c = as_coroutine(self);
     destroy_frame(c);
     c->state = State::done;
-    Py_CLEAR(c->inner);
-    Py_CLEAR(c->name);
-    Py_CLEAR(c->qualname);
-    Py_CLEAR(c->code);
-    Py_CLEAR(c->owned);
+    detail::clear_owned(c, coroutine_owned);
     return 0;
 }
 
+/// In the interpreter's order for generators: weak references are cleared first,
+/// the finaliser runs while the object is still tracked (so that code it runs may
+/// take the object back, and the collector still sees it then), and the object is
+/// untracked only once it stays dead.
 void coroutine_dealloc(PyObject *self) noexcept {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) {
-        return; // resurrected
-    }
     if (as_coroutine(self)->weakreflist != nullptr) {
         PyObject_ClearWeakRefs(self);
     }
+    PyObject_GC_Track(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) {
+        return; // resurrected, and tracked again
+    }
+    PyObject_GC_UnTrack(self);
     coroutine_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -493,33 +501,19 @@ PyObject *get_none(PyObject *, void *) noexcept {
     Py_RETURN_NONE;
 }
 
-PyObject *get_text(PyObject *self, void *which) noexcept {
-    auto *c = as_coroutine(self);
-    PyObject *value = which != nullptr ? c->qualname : c->name;
-    return Py_NewRef(value != nullptr ? value : Py_None);
-}
-
-int set_text(PyObject *self, PyObject *value, void *which) noexcept {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
-                     which != nullptr ? "__qualname__" : "__name__");
-        return -1;
-    }
-    auto *c = as_coroutine(self);
-    Py_XSETREF(which != nullptr ? c->qualname : c->name, Py_NewRef(value));
-    return 0;
-}
-
 PyObject *get_code(PyObject *self, void *) noexcept {
     PyObject *code = as_coroutine(self)->code;
     return Py_NewRef(code != nullptr ? code : Py_None);
 }
 
-char qualname_tag = 0;
+constexpr detail::CheckedAttribute coroutine_name{"__name__", offsetof(CoroutineObject, name),
+                                                  detail::is_str, "string", false};
+constexpr detail::CheckedAttribute coroutine_qualname{
+    "__qualname__", offsetof(CoroutineObject, qualname), detail::is_str, "string", false};
 
 PyGetSetDef coroutine_getset[] = {
-    {"__name__", get_text, set_text, nullptr, nullptr},
-    {"__qualname__", get_text, set_text, nullptr, &qualname_tag},
+    detail::checked_getset(coroutine_name),
+    detail::checked_getset(coroutine_qualname),
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, "object being awaited on, or None", nullptr},
     {"cr_code", get_code, nullptr, nullptr, nullptr},
@@ -528,12 +522,15 @@ PyGetSetDef coroutine_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyCFunction as_cfunction(auto function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 PyMethodDef coroutine_methods[] = {
     {"send", coroutine_send, METH_O,
      "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise "
      "StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)),
-     METH_FASTCALL,
+    {"throw", as_cfunction(coroutine_throw), METH_FASTCALL,
      "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return "
      "next iterated value or raise StopIteration."},
     {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
@@ -553,7 +550,7 @@ PyTypeObject *coroutine_type() {
             {Py_tp_clear, reinterpret_cast<void *>(coroutine_clear)},
             {Py_tp_finalize, reinterpret_cast<void *>(coroutine_finalize)},
             {Py_tp_repr, reinterpret_cast<void *>(coroutine_repr)},
-            {Py_tp_iternext, reinterpret_cast<void *>(coroutine_iternext)},
+            {Py_tp_iter, reinterpret_cast<void *>(coroutine_iter)},
             {Py_tp_methods, coroutine_methods},
             {Py_tp_members, coroutine_members},
             {Py_tp_getset, coroutine_getset},
@@ -562,14 +559,83 @@ PyTypeObject *coroutine_type() {
             {Py_tp_doc, const_cast<char *>("A coroutine whose body is native code.")},
             {0, nullptr},
         };
-        PyType_Spec spec = {
-            "tarno_event_diagnostics.native_coroutine",
-            sizeof(CoroutineObject),
-            0,
-            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-            slots,
+        return detail::make_type(
+            "tarno_event_diagnostics.native_coroutine", sizeof(CoroutineObject),
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots);
+    }();
+    return type;
+}
+
+// ---------------------------------------------------------------- the wrapper
+
+PyObject *wrapped(PyObject *self) {
+    return reinterpret_cast<WrapperObject *>(self)->coroutine;
+}
+
+PySendResult wrapper_am_send(PyObject *self, PyObject *arg, PyObject **result) noexcept {
+    return coroutine_am_send(wrapped(self), arg, result);
+}
+
+PyObject *wrapper_iternext(PyObject *self) noexcept {
+    PyObject *result = nullptr;
+    PySendResult outcome = coroutine_am_send(wrapped(self), Py_None, &result);
+    return step_result(outcome, result, true);
+}
+
+PyObject *wrapper_send(PyObject *self, PyObject *arg) noexcept {
+    return coroutine_send(wrapped(self), arg);
+}
+
+PyObject *wrapper_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) noexcept {
+    return coroutine_throw(wrapped(self), args, nargs);
+}
+
+PyObject *wrapper_close(PyObject *self, PyObject *) noexcept {
+    return coroutine_close(wrapped(self), nullptr);
+}
+
+int wrapper_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
+    return detail::traverse_owned(reinterpret_cast<WrapperObject *>(self), wrapper_owned, visit,
+                                  arg);
+}
+
+int wrapper_clear(PyObject *self) noexcept {
+    detail::clear_owned(reinterpret_cast<WrapperObject *>(self), wrapper_owned);
+    return 0;
+}
+
+void wrapper_dealloc(PyObject *self) noexcept {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    wrapper_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef wrapper_methods[] = {
+    {"send", wrapper_send, METH_O, "send(arg) -> send 'arg' into the wrapped coroutine."},
+    {"throw", as_cfunction(wrapper_throw), METH_FASTCALL,
+     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in the wrapped "
+     "coroutine."},
+    {"close", wrapper_close, METH_NOARGS, "close() -> close the wrapped coroutine."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject *wrapper_type() {
+    static PyTypeObject *type = [] {
+        PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void *>(wrapper_dealloc)},
+            {Py_tp_traverse, reinterpret_cast<void *>(wrapper_traverse)},
+            {Py_tp_clear, reinterpret_cast<void *>(wrapper_clear)},
+            {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
+            {Py_tp_iternext, reinterpret_cast<void *>(wrapper_iternext)},
+            {Py_tp_methods, wrapper_methods},
+            {Py_am_send, reinterpret_cast<void *>(wrapper_am_send)},
+            {0, nullptr},
         };
-        return reinterpret_cast<PyTypeObject *>(steal(PyType_FromSpec(&spec)).release().ptr());
+        return detail::make_type(
+            "tarno_event_diagnostics.native_coroutine_wrapper", sizeof(WrapperObject),
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots);
     }();
     return type;
 }
@@ -577,9 +643,8 @@ PyTypeObject *coroutine_type() {
 } // namespace
 
 py::object make_coroutine(Task task, py::object name, py::object qualname, py::object code,
-                          py::object owned) {
-    PyTypeObject *type = coroutine_type();
-    auto *c = PyObject_GC_New(CoroutineObject, type);
+                          py::object arguments) {
+    auto *c = PyObject_GC_New(CoroutineObject, coroutine_type());
     if (c == nullptr) {
         throw py::error_already_set();
     }
@@ -589,27 +654,11 @@ py::object make_coroutine(Task task, py::object name, py::object qualname, py::o
     c->name = name.release().ptr();
     c->qualname = qualname.release().ptr();
     c->code = code.release().ptr();
-    c->owned = owned.release().ptr();
+    c->arguments = arguments.release().ptr();
     c->weakreflist = nullptr;
     c->state = State::created;
     PyObject_GC_Track(c);
-    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(c));
-}
-
-void restore_error() noexcept {
-    try {
-        throw;
-    } catch (py::error_already_set &error) {
-        error.restore();
-    } catch (py::builtin_exception &error) {
-        error.set_error();
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (std::exception &error) {
-        PyErr_SetString(PyExc_SystemError, error.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
-    }
+    return steal(reinterpret_cast<PyObject *>(c));
 }
 
 } // namespace rt

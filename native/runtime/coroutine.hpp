@@ -6,17 +6,33 @@
 #include <coroutine>
 #include <exception>
 #include <utility>
+#include <vector>
 
 namespace rt {
 
 class Task;
 class Awaiter;
 
+/// What `co_await rt::keep(value)` hands to the frame: see `Promise`.
+struct Keep {
+    py::object value;
+};
+
 namespace detail {
 
 /// The promise of a native coroutine body. The body starts suspended (lazy) and
 /// stays suspended at its end, so that the Python coroutine object that owns the
 /// frame collects the result and destroys the frame itself.
+//
+// The garbage collector sees only what the coroutine object shows it, and a frame
+// is opaque to it. So a frame holds Python references across a suspension in three
+// places only, all of which the coroutine object's traverse visits: its arguments
+// (owned by the coroutine object; the body gets them as handles), the object it
+// awaits (in its `Awaiter`) and what it kept with `co_await rt::keep(value)` (in
+// `m_kept`). A `py::object` local or a temporary that lives across a `co_await`
+// would be invisible to it and keep a cycle through it alive for ever, so bodies
+// build an awaitable in a statement of its own and hold nothing else over a
+// suspension.
 struct Promise {
     Task get_return_object() noexcept;
     std::suspend_always initial_suspend() noexcept { return {}; }
@@ -25,12 +41,26 @@ struct Promise {
     void unhandled_exception() noexcept { m_error = std::current_exception(); }
     /// Bodies await Python awaitables only, through `rt::await`: the driver knows
     /// how to step nothing else.
-    Awaiter&& await_transform(Awaiter&& awaiter) noexcept { return std::move(awaiter); }
+    Awaiter &&await_transform(Awaiter &&awaiter) noexcept { return std::move(awaiter); }
+
+    /// Keeps `kept.value` alive for the rest of the body where the collector sees
+    /// it, and gives the body a handle to it without suspending.
+    struct Kept {
+        py::handle value;
+        bool await_ready() const noexcept { return true; }
+        void await_suspend(std::coroutine_handle<>) const noexcept {}
+        py::handle await_resume() const noexcept { return value; }
+    };
+    Kept await_transform(Keep kept) {
+        m_kept.push_back(std::move(kept.value));
+        return {m_kept.back()};
+    }
 
     py::object m_result;
     std::exception_ptr m_error;
     /// The awaiter that the frame is suspended on; set by `Awaiter::await_suspend`.
     Awaiter *m_awaiting = nullptr;
+    std::vector<py::object> m_kept;
 };
 
 } // namespace detail
@@ -104,6 +134,12 @@ private:
 /// `co_await rt::await(x)` awaits any Python awaitable `x` and gives its result.
 inline Awaiter await(py::object awaitable) noexcept {
     return Awaiter(std::move(awaitable));
+}
+
+/// `py::handle h = co_await rt::keep(x)` keeps `x` for the rest of the body where
+/// the garbage collector sees it; for values a body needs after a suspension.
+inline Keep keep(py::object value) noexcept {
+    return Keep{std::move(value)};
 }
 
 /// Wraps `task` into a Python coroutine object. `owned` (usually the tuple of the

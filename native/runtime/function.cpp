@@ -1,5 +1,6 @@
 /// The Python function type whose calls run native bodies.
 #include "runtime/function.hpp"
+#include "runtime/object.hpp"
 
 #include <structmember.h>
 
@@ -18,14 +19,20 @@ struct FunctionObject {
     PyObject *qualname;
     PyObject *module;
     PyObject *doc;
-    PyObject *annotations;
-    PyObject *defaults;
-    PyObject *kwdefaults;
+    PyObject *annotations; ///< dict, or null until first read
+    PyObject *defaults;    ///< tuple or null, as the setter guarantees
+    PyObject *kwdefaults;  ///< dict or null
     PyObject *code;
     PyObject *parameter_names; ///< tuple of str, in order
     PlainBody plain;
     CoroutineBody coroutine;
 };
+
+constexpr detail::OwnedMembers<FunctionObject, 10> function_owned{
+    &FunctionObject::dict,           &FunctionObject::name,       &FunctionObject::qualname,
+    &FunctionObject::module,         &FunctionObject::doc,        &FunctionObject::annotations,
+    &FunctionObject::defaults,       &FunctionObject::kwdefaults, &FunctionObject::code,
+    &FunctionObject::parameter_names};
 
 FunctionObject *as_function(PyObject *self) {
     return reinterpret_cast<FunctionObject *>(self);
@@ -55,8 +62,7 @@ py::object format_missing(const std::vector<PyObject *> &names) {
 std::vector<py::object> bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
                              PyObject *kwnames) {
     const Py_ssize_t count = PyTuple_GET_SIZE(f->parameter_names);
-    PyObject *defaults =
-        f->defaults != nullptr && PyTuple_Check(f->defaults) ? f->defaults : nullptr;
+    PyObject *defaults = f->defaults;
     const Py_ssize_t default_count = defaults != nullptr ? PyTuple_GET_SIZE(defaults) : 0;
     if (nargs > count) {
         py::object taken =
@@ -157,36 +163,16 @@ PyObject *function_repr(PyObject *self) noexcept {
 }
 
 int function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
-    auto *f = as_function(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->dict);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->kwdefaults);
-    Py_VISIT(f->code);
-    Py_VISIT(f->parameter_names);
-    return 0;
+    return detail::traverse_owned(as_function(self), function_owned, visit, arg);
 }
 
 int function_clear(PyObject *self) noexcept {
-    auto *f = as_function(self);
-    Py_CLEAR(f->dict);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->kwdefaults);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->parameter_names);
+    detail::clear_owned(as_function(self), function_owned);
     return 0;
 }
 
+/// In the interpreter's order for functions: untracked, weak references cleared,
+/// then the members. A function has no finaliser, so nothing can take it back.
 void function_dealloc(PyObject *self) noexcept {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
@@ -198,24 +184,18 @@ void function_dealloc(PyObject *self) noexcept {
     Py_DECREF(type);
 }
 
-char qualname_tag = 0;
+constexpr detail::CheckedAttribute function_name{"__name__", offsetof(FunctionObject, name),
+                                                 detail::is_str, "string", false};
+constexpr detail::CheckedAttribute function_qualname{
+    "__qualname__", offsetof(FunctionObject, qualname), detail::is_str, "string", false};
+constexpr detail::CheckedAttribute function_defaults{
+    "__defaults__", offsetof(FunctionObject, defaults), detail::is_tuple, "tuple", true};
+constexpr detail::CheckedAttribute function_kwdefaults{
+    "__kwdefaults__", offsetof(FunctionObject, kwdefaults), detail::is_dict, "dict", true};
+constexpr detail::CheckedAttribute function_annotations{
+    "__annotations__", offsetof(FunctionObject, annotations), detail::is_dict, "dict", true};
 
-PyObject *get_text(PyObject *self, void *which) noexcept {
-    auto *f = as_function(self);
-    return Py_NewRef(which != nullptr ? f->qualname : f->name);
-}
-
-int set_text(PyObject *self, PyObject *value, void *which) noexcept {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
-                     which != nullptr ? "__qualname__" : "__name__");
-        return -1;
-    }
-    auto *f = as_function(self);
-    Py_XSETREF(which != nullptr ? f->qualname : f->name, Py_NewRef(value));
-    return 0;
-}
-
+/// `__annotations__` reads as a new empty dict once it was emptied, as a function's.
 PyObject *get_annotations(PyObject *self, void *) noexcept {
     auto *f = as_function(self);
     if (f->annotations == nullptr) {
@@ -227,20 +207,8 @@ PyObject *get_annotations(PyObject *self, void *) noexcept {
     return Py_NewRef(f->annotations);
 }
 
-int set_annotations(PyObject *self, PyObject *value, void *) noexcept {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
-    return 0;
-}
-
 /// Pickles and copies by reference, as the interpreter does for functions.
-PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+PyObject *function_reduce(PyObject *self, PyObject *) noexcept {
     return Py_NewRef(as_function(self)->qualname);
 }
 
@@ -250,9 +218,12 @@ PyMethodDef function_methods[] = {
 };
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_text, set_text, nullptr, nullptr},
-    {"__qualname__", get_text, set_text, nullptr, &qualname_tag},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    detail::checked_getset(function_name),
+    detail::checked_getset(function_qualname),
+    detail::checked_getset(function_defaults),
+    detail::checked_getset(function_kwdefaults),
+    {"__annotations__", get_annotations, detail::set_checked, nullptr,
+     const_cast<detail::CheckedAttribute *>(&function_annotations)},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -260,8 +231,6 @@ PyGetSetDef function_getset[] = {
 PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
-    {"__defaults__", T_OBJECT, offsetof(FunctionObject, defaults), 0, nullptr},
-    {"__kwdefaults__", T_OBJECT, offsetof(FunctionObject, kwdefaults), 0, nullptr},
     {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakreflist), READONLY, nullptr},
@@ -284,15 +253,11 @@ PyTypeObject *function_type() {
             // No Py_tp_doc: the type's docstring would shadow each function's `__doc__`.
             {0, nullptr},
         };
-        PyType_Spec spec = {
-            "tarno_event_diagnostics.native_function",
-            sizeof(FunctionObject),
-            0,
-            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-            slots,
-        };
-        return reinterpret_cast<PyTypeObject *>(steal(PyType_FromSpec(&spec)).release().ptr());
+        return detail::make_type("tarno_event_diagnostics.native_function", sizeof(FunctionObject),
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                     Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                                     Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                 slots);
     }();
     return type;
 }
@@ -338,7 +303,7 @@ py::object make(Signature signature, PlainBody plain, CoroutineBody coroutine) {
     if (signature.return_annotation) {
         annotations["return"] = signature.return_annotation;
     }
-    py::object defaults_tuple = py::none();
+    py::object defaults_tuple;
     if (!defaults.empty()) {
         py::tuple values(defaults.size());
         for (size_t i = 0; i < defaults.size(); ++i) {
@@ -361,13 +326,13 @@ py::object make(Signature signature, PlainBody plain, CoroutineBody coroutine) {
     f->doc = signature.doc.empty() ? Py_NewRef(Py_None) : to_str(signature.doc).release().ptr();
     f->annotations = annotations.release().ptr();
     f->defaults = defaults_tuple.release().ptr();
-    f->kwdefaults = Py_NewRef(Py_None);
+    f->kwdefaults = nullptr;
     f->code = code.release().ptr();
     f->parameter_names = names.release().ptr();
     f->plain = plain;
     f->coroutine = coroutine;
     PyObject_GC_Track(f);
-    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(f));
+    return steal(reinterpret_cast<PyObject *>(f));
 }
 
 } // namespace

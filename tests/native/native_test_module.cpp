@@ -13,14 +13,12 @@ public:
     FrameProbe &operator=(const FrameProbe &) = delete;
     ~FrameProbe() {
         if (!m_probe.is_none()) {
-            PyObject *type, *value, *traceback;
-            PyErr_Fetch(&type, &value, &traceback);
-            PyObject *result = PyObject_CallMethod(m_probe.ptr(), "append", "s", m_text);
-            if (result == nullptr) {
-                PyErr_WriteUnraisable(m_probe.ptr());
+            rt::PendingError pending;
+            try {
+                rt::call_method(m_probe, "append", m_text);
+            } catch (py::error_already_set &error) {
+                error.discard_as_unraisable(m_probe);
             }
-            Py_XDECREF(result);
-            PyErr_Restore(type, value, traceback);
         }
     }
 
@@ -40,6 +38,13 @@ rt::Task await_each(py::handle awaitables, py::handle probe) {
         results.append(co_await rt::await(py::reinterpret_borrow<py::object>(awaitable)));
     }
     co_return py::tuple(results);
+}
+
+/// Keeps what `make()` returns across the await of `awaitable`, and returns it.
+rt::Task keep_across(py::handle make, py::handle awaitable) {
+    py::handle kept = co_await rt::keep(make());
+    co_await rt::await(py::reinterpret_borrow<py::object>(awaitable));
+    co_return py::reinterpret_borrow<py::object>(kept);
 }
 
 rt::Task return_value(py::handle value) {
@@ -85,6 +90,8 @@ PYBIND11_MODULE(_native_test, m) {
         rt::coroutine_function<&await_one>(signature("await_one", {param("awaitable")}));
     m.attr("await_each") = rt::coroutine_function<&await_each>(
         signature("await_each", {param("awaitables"), param("probe", py::none())}));
+    m.attr("keep_across") = rt::coroutine_function<&keep_across>(
+        signature("keep_across", {param("make"), param("awaitable")}));
     m.attr("return_value") =
         rt::coroutine_function<&return_value>(signature("return_value", {param("value")}));
     m.attr("raise_error") = rt::coroutine_function<&raise_error>(

@@ -3,6 +3,7 @@ functions that bind like Python functions."""
 
 import asyncio
 import collections.abc
+import ctypes
 import gc
 import inspect
 import os
@@ -184,12 +185,129 @@ class TestByHand:
             "object int can't be used in 'await' expression",
         )
 
-    def test_next_and_await_protocol(self):
-        coro = native.await_one(Yielding())
-        assert coro.__await__() is coro
-        assert next(coro) == "suspended"
-        with pytest.raises(StopIteration):
+
+
+async def python_await_one(awaitable):
+    return await awaitable
+
+
+class Reviver:
+    """An awaitable whose iterator, closed while its coroutine is being collected,
+    takes that coroutine back (as any code run by a finaliser may)."""
+
+    def __init__(self, revived):
+        self.revived = revived
+        self.coroutine_id = None
+
+    def __await__(self):
+        return self
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return None
+
+    def send(self, value):
+        return None
+
+    def throw(self, *args):
+        raise args[0]
+
+    def close(self):
+        self.revived.append(ctypes.cast(self.coroutine_id, ctypes.py_object).value)
+
+
+class TestLikePythonsOwn:
+    """Each behaviour beside the same operation on a plain Python coroutine or function."""
+
+    @pytest.mark.parametrize("make", [native.await_one, python_await_one])
+    def test_a_coroutine_is_not_an_iterator_and_its_await_iterator_is(self, make):
+        coro = make(Yielding())
+        assert not hasattr(coro, "__next__")
+        with pytest.raises(TypeError, match="object is not an iterator"):
             next(coro)
+        with pytest.raises(TypeError, match="object is not iterable"):
+            iter(coro)
+        wrapper = coro.__await__()
+        assert wrapper is not coro and iter(wrapper) is wrapper
+        assert next(wrapper) == "suspended"
+        with pytest.raises(StopIteration) as stop:
+            wrapper.send("sent")
+        assert stop.value.value == "sent"
+        thrown, closed = make(Yielding()), make(Yielding())
+        next(thrown.__await__())
+        with pytest.raises(ValueError):
+            thrown.__await__().throw(ValueError("in"))
+        next(closed.__await__())
+        assert closed.__await__().close() is None
+        for done in (thrown, closed):
+            with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+                done.send(None)
+
+    @pytest.mark.parametrize("make", [native.await_one, python_await_one])
+    def test_yield_from_in_a_generator_based_coroutine_only(self, make):
+        @types.coroutine
+        def legacy(coro):
+            return (yield from coro)
+
+        def plain(coro):
+            return (yield from coro)
+
+        async def main():
+            return await legacy(make(asyncio.sleep(0, "slept")))
+
+        assert asyncio.run(main()) == "slept"
+        coro = make(None)
+        with pytest.raises(TypeError):
+            next(plain(coro))
+        coro.close()
+
+    @pytest.mark.parametrize("make", [native.await_one, python_await_one])
+    def test_a_coroutine_taken_back_by_its_finaliser_stays_tracked(self, make):
+        revived = []
+        reviver = Reviver(revived)
+        coro = make(reviver)
+        reviver.coroutine_id = id(coro)
+        assert coro.send(None) is None
+        del coro
+        gc.collect()
+        assert len(revived) == 1 and gc.is_tracked(revived[0])
+        with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+            revived.pop().send(None)
+
+    @pytest.mark.parametrize(
+        "attribute", ["__defaults__", "__kwdefaults__", "__annotations__", "__name__", "__qualname__"]
+    )
+    def test_function_attributes_keep_their_types(self, attribute):
+        def pair(a, b=2):
+            return (a, b)
+
+        messages = []
+        for function in (pair, native.pair):
+            with pytest.raises(TypeError) as refused:
+                setattr(function, attribute, 5)
+            messages.append(str(refused.value))
+        assert messages[0] == messages[1]
+
+    def test_defaults_can_be_replaced_and_removed(self):
+        def pair(a, b=2):
+            return (a, b)
+
+        pair.__qualname__ = "pair"
+        try:
+            for function in (pair, native.pair):
+                function.__defaults__ = (7,)
+                assert function(1) == (1, 7)
+                function.__defaults__ = None
+                assert function.__defaults__ is None and function.__kwdefaults__ is None
+            with pytest.raises(TypeError) as expected:
+                pair(1)
+            with pytest.raises(TypeError) as got:
+                native.pair(1)
+            assert str(got.value) == str(expected.value)
+        finally:
+            native.pair.__defaults__ = (2,)
 
 
 class TestIdentity:
@@ -303,3 +421,23 @@ class TestHygiene:
         with pytest.warns(RuntimeWarning):
             gc.collect()
         assert alive() is None
+
+    def test_a_cycle_through_a_kept_value_is_collected(self):
+        class Box:
+            pass
+
+        boxes, pending = [], []
+
+        def make():
+            box = Box()
+            box.coroutine = pending.pop()
+            boxes.append(weakref.ref(box))
+            return box
+
+        coro = native.keep_across(make, Yielding())
+        pending.append(coro)
+        coro.send(None)  # the frame now keeps a box that holds the coroutine
+        alive = weakref.ref(coro)
+        del coro
+        gc.collect()
+        assert alive() is None and boxes[0]() is None
