@@ -1,73 +1,74 @@
-/// What the engine's method bodies share: name lookup in the module namespace,
-/// calls through the inspector object, and the bodies themselves.
+/// What the engine's method bodies share: names of the inspector's attributes,
+/// look-ups in the module namespace, calls through the inspector object, and the
+/// declarations of the bodies themselves.
 #pragma once
 
 #include "runtime/coroutine.hpp"
 #include "runtime/ref.hpp"
 
+#include <string>
 #include <string_view>
 
 namespace tarno::engine {
 
-/// The inspector's members, under the names Python's name mangling gives them.
+/// The class whose attributes the engine reads and writes.
+inline constexpr std::string_view class_name = "JournalInspector";
+
+/// An attribute of the inspector as the class body spells it; `key()` is where
+/// Python's name mangling stores it (`__cfg` lives under `_JournalInspector__cfg`).
+struct Name {
+    std::string_view text;
+    std::string key() const;
+};
+
+/// Instance members, set by the constructor.
 namespace member {
-inline constexpr const char *cfg = "_JournalInspector__cfg";
-inline constexpr const char *verbose = "_JournalInspector__verbose";
-inline constexpr const char *block = "_JournalInspector__block";
-inline constexpr const char *report_file_path = "_JournalInspector__report_file_path";
-inline constexpr const char *report_file = "_JournalInspector__report_file";
-inline constexpr const char *error_count = "_JournalInspector__error_count";
-inline constexpr const char *is_running = "_JournalInspector__is_running";
-inline constexpr const char *repair_hint = "_JournalInspector__repair_msg_template";
+inline constexpr Name cfg{"__cfg"};
+inline constexpr Name verbose{"__verbose"};
+inline constexpr Name block{"__block"};
+inline constexpr Name report_file_path{"__report_file_path"};
+inline constexpr Name report_file{"__report_file"};
+inline constexpr Name error_count{"__error_count"};
 } // namespace member
 
-/// The inspector's methods that other methods call through the object.
-namespace method {
-inline constexpr const char *setup = "_JournalInspector__setup";
-inline constexpr const char *msg_template = "_JournalInspector__msg_template";
-inline constexpr const char *send_start = "_JournalInspector__send_start_check_message";
-inline constexpr const char *send_end = "_JournalInspector__send_end_check_message";
-inline constexpr const char *send_report = "_JournalInspector__send_report_message";
-inline constexpr const char *send_critical = "_JournalInspector__send_critical_message";
-inline constexpr const char *send_error = "_JournalInspector__send_error_message";
-inline constexpr const char *send_warning = "_JournalInspector__send_warning_message";
-inline constexpr const char *block_users = "_JournalInspector__block_users";
-} // namespace method
+/// Class attributes, fixed by the class body (a run shadows `is_running`).
+namespace attribute {
+inline constexpr Name default_dir{"default_dir"};
+inline constexpr Name audit_rules_file{"audit_rules_file"};
+inline constexpr Name syslog_user_config_file{"syslog_user_config_file"};
+inline constexpr Name syslog_default_config_file{"syslog_default_config_file"};
+inline constexpr Name syslog_config_file{"syslog_config_file"};
+inline constexpr Name user_pw_uid{"user_pw_uid"};
+inline constexpr Name arch{"__arch"};
+inline constexpr Name is_running{"__is_running"};
+inline constexpr Name repair_hint{"__repair_msg_template"};
+inline constexpr Name critical_audit_rules{"critical_audit_rules"};
+inline constexpr Name important_audit_rules{"important_audit_rules"};
+inline constexpr Name critical_auditstyle_rules{"critical_auditstyle_rules"};
+inline constexpr Name required_syslog_components{"required_syslog_components"};
+} // namespace attribute
 
-/// Remembers the module's namespace (and the builtins) for `global`.
+/// Remembers the module's namespace for `global`; called once per load.
 void bind_namespace(py::handle module_dict);
 /// A name as the module's own code sees it at this moment: the module namespace,
 /// then the builtins; NameError when neither has it.
-py::object global(const char *name);
+py::object global(std::string_view name);
 
-/// `obj.name`
-inline py::object attr(py::handle obj, const char *name) {
-    return rt::steal(PyObject_GetAttrString(obj.ptr(), name));
+/// `self.<name>`, through the object so that instances, subclasses and patches
+/// take part.
+inline py::object get(py::handle self, const Name &name) {
+    return rt::attr(self, name.key().c_str());
 }
-/// `obj.name = value`
-inline void set_attr(py::handle obj, const char *name, py::handle value) {
-    rt::raise_if_negative(PyObject_SetAttrString(obj.ptr(), name, value.ptr()));
+/// `self.<name> = value`
+inline void set(py::handle self, const Name &name, py::handle value) {
+    rt::set_attr(self, name.key().c_str(), value);
 }
-/// `self.name(args...)`, looked up through the object so that subclasses and
-/// patches take part.
-template <class... Args>
-py::object call_method(py::handle self, const char *name, Args &&...args) {
-    return attr(self, name)(std::forward<Args>(args)...);
-}
-/// `item in container`
-inline bool contains(py::handle container, py::handle item) {
-    return rt::raise_if_negative(PySequence_Contains(container.ptr(), item.ptr())) != 0;
-}
-/// `a + b` for two str objects.
-inline py::object concat(py::handle a, py::handle b) {
-    return rt::steal(PyUnicode_Concat(a.ptr(), b.ptr()));
-}
-/// `str(error)` of a caught Python error.
-inline py::object error_text(const py::error_already_set &error) {
-    return rt::steal(PyObject_Str(error.value().ptr()));
+/// `self.<name>(args...)`
+template <class... Args> py::object call(py::handle self, const Name &name, Args &&...args) {
+    return get(self, name)(std::forward<Args>(args)...);
 }
 
-// Construction and the report channel.
+// Construction and the report channel (channel.cpp).
 void init(py::object self, py::object report_file, py::object cfg, py::object block,
           py::object verbose);
 void setup(py::object self, py::object report_file);
@@ -80,10 +81,13 @@ void send_debug_message(py::object self, py::object msg);
 void send_report_message(py::object self, py::object level, py::object msg);
 void send_end_check_message(py::object self);
 
-// The run and its checks.
+// The entry points (run.cpp).
 void test(py::object self);
 rt::Task run(py::handle self);
 rt::Task run_healthcheck(py::handle self);
+
+// The installed-package check (installed_packages.cpp) and account blocking
+// (block_users.cpp).
 py::object check_installed_packages(py::object self);
 void block_users(py::object self);
 

@@ -1,70 +1,20 @@
 /// The module `journal_inspector`: its namespace, `ErrorLevel` and the class
 /// `JournalInspector`. The only file of the engine that binds to Python.
-#include "engine/engine.hpp"
+#include "engine/methods.hpp"
 #include "engine/tables.hpp"
 #include "engine/texts.hpp"
-#include "runtime/function.hpp"
 
 namespace tarno::engine {
 namespace {
 
 constexpr const char *module_name = "tarno_event_diagnostics.journal_inspector";
 
-/// `from <module> import <name>`, with the interpreter's error when the name is missing.
-py::object from_import(const char *module, const char *name) {
-    // The fromlist makes the import machinery load `name` when it is a submodule.
-    py::object imported = rt::steal(
-        PyImport_ImportModuleLevel(module, nullptr, nullptr, py::make_tuple(name).ptr(), 0));
-    PyObject *value = PyObject_GetAttrString(imported.ptr(), name);
-    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyObject *file = PyModule_GetFilenameObject(imported.ptr());
-        if (file == nullptr) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (unknown location)",
-                         name, module);
-        } else {
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (%S)", name, module,
-                         file);
-            Py_DECREF(file);
-        }
-    }
-    return rt::steal(value);
+// ---------------------------------------------------------------- the class body
+
+py::object path(const char *text) {
+    return global("Path")(text);
 }
 
-/// Builds the signatures of the class's methods from the annotations in the module.
-class Methods {
-public:
-    Methods(py::handle ns) : m_ns(ns) {}
-
-    rt::Parameter self() const { return {"self", {}, {}}; }
-    rt::Parameter param(const char *name, py::object annotation,
-                        py::object default_value = {}) const {
-        return {name, std::move(annotation), std::move(default_value)};
-    }
-    py::object annotation(const char *name) const {
-        return rt::borrow(PyDict_GetItemString(m_ns.ptr(), name));
-    }
-    py::object builtin(const char *name) const { return global(name); }
-    py::object message_type() const {
-        return annotation("Union")[py::make_tuple(builtin("str"), builtin("Exception"))];
-    }
-
-    rt::Signature signature(const char *name, std::vector<rt::Parameter> parameters,
-                            py::object returns = {}, const char *doc = "") const {
-        return {name,
-                std::string("JournalInspector.") + name,
-                module_name,
-                doc,
-                std::move(parameters),
-                std::move(returns)};
-    }
-
-private:
-    py::handle m_ns;
-};
-
-/// The class attribute tables.
 py::dict critical_audit_rules() {
     py::dict table;
     for (const MachineRules &machine : critical_rules) {
@@ -109,138 +59,183 @@ py::dict required_syslog_components() {
     return table;
 }
 
-py::object make_error_level(py::handle ns) {
-    py::object syslog = rt::borrow(PyDict_GetItemString(ns.ptr(), "syslog"));
+/// One line of the class body: a constant, built when the class is created, or a
+/// method.
+struct ClassEntry {
+    constexpr ClassEntry(const Name &name, py::object (*value)()) : name(&name), value(value) {}
+    constexpr ClassEntry(const Method &method) : name(&method), method(&method) {}
+
+    const Name *name;
+    py::object (*value)() = nullptr;
+    const Method *method = nullptr;
+};
+
+// clang-format off
+constexpr ClassEntry class_body[] = {
+    {attribute::default_dir, [] { return path("/tessik/log/tarno"); }},
+    {attribute::audit_rules_file, [] { return path("/etc/audit/rules.d/tarno-syslog.rules"); }},
+    {attribute::syslog_user_config_file, [] { return path("/etc/syslog-ng/conf.d/mod-tarno.conf"); }},
+    {attribute::syslog_default_config_file, [] { return path("/usr/share/syslog-ng-mod-tarno/mod-tarno.conf"); }},
+    {attribute::syslog_config_file, [] { return path("/etc/syslog-ng/syslog-ng.conf"); }},
+    {attribute::user_pw_uid, [] { return py::object(py::int_(1000)); }},
+    {attribute::arch, [] { return global("platform").attr("machine")(); }},
+    {attribute::is_running, [] { return py::object(py::bool_(false)); }},
+    {method::msg_template},
+    {attribute::repair_hint, [] { return py::object(rt::to_str(repair_hint)); }},
+    {attribute::critical_audit_rules, [] { return py::object(critical_audit_rules()); }},
+    {attribute::important_audit_rules, [] { return py::object(important_audit_rules()); }},
+    {attribute::critical_auditstyle_rules, [] { return py::object(critical_auditstyle_rules()); }},
+    {attribute::required_syslog_components, [] { return py::object(required_syslog_components()); }},
+    {method::init},
+    {method::setup},
+    {method::send_start_check_message},
+    {method::send_critical_message},
+    {method::send_error_message},
+    {method::send_warning_message},
+    {method::send_debug_message},
+    {method::send_report_message},
+    {method::send_end_check_message},
+    {method::block_users},
+    {method::check_nonexistent_audit_rules},
+    {method::check_missing_audit_rules},
+    {method::check_lost_audit_rules},
+    {method::test},
+    {method::run},
+    {method::run_healthcheck},
+    {method::check_installed_packages},
+    {method::check_syslog_ng_configuration},
+    {method::check_default_config_existence},
+    {method::ensure_default_config_include},
+    {method::ensure_required_syslog_components},
+    {method::any_required_event_config_missing},
+    {method::check_event_configuration},
+    {method::check_audit_rules},
+    {method::check_syslog_ng},
+    {method::syslog_ng_is_available},
+    {method::check_auditd},
+};
+// clang-format on
+
+constexpr const char *class_doc =
+    "Diagnoses the security-event logging subsystem, repairs what it can and reports every "
+    "finding to the system log and a report file.";
+
+// ---------------------------------------------------------------- binding
+
+/// A dotted name (`config.Config`) as the module's code would evaluate it.
+py::object dotted(std::string_view name) {
+    size_t dot = name.find('.');
+    py::object value = global(name.substr(0, dot));
+    while (dot != std::string_view::npos) {
+        name.remove_prefix(dot + 1);
+        dot = name.find('.');
+        value = rt::attr(value, std::string(name.substr(0, dot)).c_str());
+    }
+    return value;
+}
+
+py::object resolve(const Annotation &annotation) {
+    if (annotation.name.empty()) {
+        return {};
+    }
+    py::object value = dotted(annotation.name);
+    if (annotation.arguments[0].empty()) {
+        return value;
+    }
+    py::list arguments;
+    for (std::string_view argument : annotation.arguments) {
+        if (!argument.empty()) {
+            arguments.append(dotted(argument));
+        }
+    }
+    return value[py::tuple(arguments)];
+}
+
+py::object bind(const Method &method) {
+    const std::string name(method.text);
+    rt::Signature signature{name,        std::string(class_name) + "." + name,
+                            module_name, std::string(method.doc),
+                            {},          resolve(method.returns)};
+    if (method.kind != Kind::static_method) {
+        signature.parameters.push_back({"self", {}, {}});
+    }
+    for (size_t i = 0; i < method.param_count; ++i) {
+        const Param &param = method.params[i];
+        signature.parameters.push_back(
+            {std::string(param.name), resolve(param.annotation),
+             param.default_value.empty() ? py::object() : global(param.default_value)});
+    }
+    switch (method.kind) {
+    case Kind::coroutine:
+        return rt::make_coroutine_function(std::move(signature), method.coroutine);
+    case Kind::static_method:
+        return rt::make_staticmethod(rt::make_function(std::move(signature), method.plain));
+    case Kind::property:
+        return rt::make_property(rt::make_function(std::move(signature), method.plain));
+    case Kind::method:
+        break;
+    }
+    return rt::make_function(std::move(signature), method.plain);
+}
+
+py::object make_journal_inspector() {
+    py::dict body;
+    body["__module__"] = module_name;
+    body["__qualname__"] = rt::to_str(class_name);
+    body["__doc__"] = class_doc;
+    for (const ClassEntry &entry : class_body) {
+        body[rt::to_str(entry.name->key())] = entry.method ? bind(*entry.method) : entry.value();
+    }
+    return rt::borrow(reinterpret_cast<PyObject *>(&PyType_Type))(
+        rt::to_str(class_name), py::make_tuple(global("object")), body);
+}
+
+py::object make_error_level() {
+    py::object syslog = global("syslog");
     py::list members;
     members.append(py::make_tuple("CRITICAL", py::make_tuple(syslog.attr("LOG_CRIT"))));
     members.append(py::make_tuple("ERROR", py::make_tuple(syslog.attr("LOG_ERR"))));
     members.append(py::make_tuple("WARNING", syslog.attr("LOG_WARNING")));
-    py::object enum_type = rt::borrow(PyDict_GetItemString(ns.ptr(), "Enum"));
-    return enum_type("ErrorLevel", members, py::arg("module") = module_name,
-                     py::arg("qualname") = "ErrorLevel");
+    return global("Enum")("ErrorLevel", members, py::arg("module") = module_name,
+                          py::arg("qualname") = "ErrorLevel");
 }
 
-py::object make_journal_inspector(py::handle ns) {
-    const Methods m(ns);
-    py::object none = py::none();
-    py::object msg = m.message_type();
-    py::dict body;
-    body["__module__"] = module_name;
-    body["__qualname__"] = "JournalInspector";
-    body["__doc__"] =
-        "Diagnoses the security-event logging subsystem, repairs what it can and reports "
-        "every finding to the system log and a report file.";
+// ---------------------------------------------------------------- the module
 
-    // Paths, thresholds and tables.
-    py::object path = m.annotation("Path");
-    body["default_dir"] = path("/tessik/log/tarno");
-    body["audit_rules_file"] = path("/etc/audit/rules.d/tarno-syslog.rules");
-    body["syslog_user_config_file"] = path("/etc/syslog-ng/conf.d/mod-tarno.conf");
-    body["syslog_default_config_file"] = path("/usr/share/syslog-ng-mod-tarno/mod-tarno.conf");
-    body["syslog_config_file"] = path("/etc/syslog-ng/syslog-ng.conf");
-    body["user_pw_uid"] = py::int_(1000);
-    body["_JournalInspector__arch"] = m.annotation("platform").attr("machine")();
-    body["_JournalInspector__is_running"] = py::bool_(false);
-    body["_JournalInspector__msg_template"] = rt::make_staticmethod(rt::function<&msg_template>(
-        {"__msg_template",
-         "JournalInspector.__msg_template",
-         module_name,
-         "The report-file line of a message: local time stamp, identity, message.",
-         {m.param("message", m.builtin("str"))},
-         {}}));
-    body["_JournalInspector__repair_msg_template"] = rt::to_str(repair_hint);
-    body["critical_audit_rules"] = critical_audit_rules();
-    body["important_audit_rules"] = important_audit_rules();
-    body["critical_auditstyle_rules"] = critical_auditstyle_rules();
-    body["required_syslog_components"] = required_syslog_components();
+/// The module's namespace and the builtins. Owned for the life of the process and
+/// never released: the module stays loaded until the interpreter ends, and a
+/// reference given back at exit would reach an interpreter that is already gone.
+struct Scopes {
+    py::object module_dict;
+    py::object builtins;
+};
 
-    // Construction and the report channel.
-    body["__init__"] = rt::function<&init>(m.signature(
-        "__init__",
-        {m.self(), m.param("report_file", m.builtin("str")),
-         m.param("cfg", m.annotation("config").attr("Config")),
-         m.param("block", m.builtin("bool"), py::bool_(false)),
-         m.param("verbose", m.builtin("bool"), py::bool_(false))},
-        {}, "Opens the system log and the report file; a failure becomes a report line."));
-    auto private_method = [&](const char *key, const char *name,
-                              std::vector<rt::Parameter> parameters, auto body_fn,
-                              py::object returns = {}) {
-        body[key] = body_fn(m.signature(name, std::move(parameters), std::move(returns)));
-    };
-    private_method("_JournalInspector__setup", "__setup", {m.self(), m.param("report_file", path)},
-                   rt::function<&setup>);
-    private_method("_JournalInspector__send_start_check_message", "__send_start_check_message",
-                   {m.self()}, rt::function<&send_start_check_message>);
-    private_method("_JournalInspector__send_critical_message", "__send_critical_message",
-                   {m.self(), m.param("msg", msg)}, rt::function<&send_critical_message>);
-    private_method("_JournalInspector__send_error_message", "__send_error_message",
-                   {m.self(), m.param("msg", msg)}, rt::function<&send_error_message>);
-    private_method("_JournalInspector__send_warning_message", "__send_warning_message",
-                   {m.self(), m.param("msg", msg)}, rt::function<&send_warning_message>);
-    private_method("_JournalInspector__send_debug_message", "__send_debug_message",
-                   {m.self(), m.param("msg", msg)}, rt::function<&send_debug_message>);
-    private_method("_JournalInspector__send_report_message", "__send_report_message",
-                   {m.self(), m.param("level", m.annotation("ErrorLevel")), m.param("msg", msg)},
-                   rt::function<&send_report_message>);
-    private_method("_JournalInspector__send_end_check_message", "__send_end_check_message",
-                   {m.self()}, rt::function<&send_end_check_message>);
-    private_method("_JournalInspector__block_users", "__block_users", {m.self()},
-                   rt::function<&block_users>);
-    private_method("_JournalInspector__check_nonexistent_audit_rules",
-                   "__check_nonexistent_audit_rules", {m.self()}, rt::function<&no_check>);
-    private_method("_JournalInspector__check_missing_audit_rules", "__check_missing_audit_rules",
-                   {m.self()}, rt::function<&no_check>);
-    private_method("_JournalInspector__check_lost_audit_rules", "__check_lost_audit_rules",
-                   {m.self()}, rt::function<&no_check>);
-
-    // The entry points.
-    body["test"] = rt::function<&test>(
-        m.signature("test", {m.self()}, {},
-                    "Writes one report line of each level between a start and an end."));
-    body["run"] = rt::coroutine_function<&run>(m.signature(
-        "run", {m.self()}, {}, "One complete diagnosis of the event registration subsystem."));
-    body["run_healthcheck"] = rt::coroutine_function<&run_healthcheck>(
-        m.signature("run_healthcheck", {m.self()}, m.annotation("NoReturn"),
-                    "Checks the syslog-ng service again and again, pausing between passes."));
-    body["check_installed_packages"] = rt::function<&check_installed_packages>(m.signature(
-        "check_installed_packages", {m.self()}, m.annotation("Packages"),
-        "Reports each required package that is not installed; returns those that are."));
-
-    // The syslog-ng and auditd checks.
-    body["check_syslog_ng_configuration"] =
-        rt::function<&no_check>(m.signature("check_syslog_ng_configuration", {m.self()}));
-    private_method("_JournalInspector__check_default_config_existence",
-                   "__check_default_config_existence", {m.self()}, rt::function<&no_check>);
-    private_method("_JournalInspector__ensure_default_config_include",
-                   "__ensure_default_config_include", {m.self()}, rt::function<&no_check>);
-    private_method("_JournalInspector__ensure_required_syslog_components",
-                   "__ensure_required_syslog_components", {m.self()}, rt::function<&no_check>);
-    body["_JournalInspector__any_required_event_config_missing"] =
-        rt::make_property(rt::function<&nothing_missing>(
-            m.signature("__any_required_event_config_missing", {m.self()}, m.builtin("bool"))));
-    body["check_event_configuration"] =
-        rt::function<&no_check>(m.signature("check_event_configuration", {m.self()}));
-    body["check_audit_rules"] =
-        rt::function<&no_check>(m.signature("check_audit_rules", {m.self()}));
-    body["check_syslog_ng"] =
-        rt::coroutine_function<&no_async_check>(m.signature("check_syslog_ng", {m.self()}, none));
-    private_method("_JournalInspector__syslog_ng_is_available", "__syslog_ng_is_available",
-                   {m.self()}, rt::coroutine_function<&nothing_unavailable>, m.builtin("bool"));
-    body["check_auditd"] = rt::function<&no_check>(m.signature("check_auditd", {m.self()}));
-
-    return rt::borrow(reinterpret_cast<PyObject *>(&PyType_Type))(
-        "JournalInspector", py::make_tuple(m.builtin("object")), body);
+Scopes &scopes() {
+    static Scopes *kept = new Scopes();
+    return *kept;
 }
 
-} // namespace
-} // namespace tarno::engine
-
-namespace tarno::engine {
-namespace {
+/// `from <module> import <name>`, with the interpreter's error when the name is missing.
+py::object from_import(const char *module, const char *name) {
+    // The fromlist makes the import machinery load `name` when it is a submodule.
+    py::object imported = rt::steal(
+        PyImport_ImportModuleLevel(module, nullptr, nullptr, py::make_tuple(name).ptr(), 0));
+    if (py::object value = rt::optional_attr(imported, name)) {
+        return value;
+    }
+    py::object file = rt::optional_attr(imported, "__file__");
+    if (!file || file.is_none()) {
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (unknown location)",
+                     name, module);
+    } else {
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (%S)", name, module,
+                     file.ptr());
+    }
+    throw py::error_already_set();
+}
 
 void load(py::module_ m) {
-    py::handle ns = m.attr("__dict__");
-    bind_namespace(ns);
+    bind_namespace(m.attr("__dict__"));
     for (const char *name :
          {"asyncio", "grp", "os", "platform", "pwd", "re", "stat", "subprocess", "syslog"}) {
         m.attr(name) = py::module_::import(name);
@@ -256,8 +251,8 @@ void load(py::module_ m) {
     m.attr("Packages") = from_import("tarno_event_diagnostics.packages", "Packages");
     m.attr("SystemGetter") =
         from_import("syslog_ng_mod_tarno.common.mod_tarno_common", "SystemGetter");
-    m.attr("ErrorLevel") = make_error_level(ns);
-    m.attr("JournalInspector") = make_journal_inspector(ns);
+    m.attr("ErrorLevel") = make_error_level();
+    m.attr("JournalInspector") = make_journal_inspector();
 }
 
 PyModuleDef module_def = {
@@ -273,21 +268,41 @@ PyModuleDef module_def = {
 };
 
 } // namespace
+
+std::string Name::key() const {
+    return private_key(class_name, text);
+}
+
+void bind_namespace(py::handle module_dict) {
+    scopes().module_dict = rt::borrow(module_dict.ptr());
+    scopes().builtins = rt::borrow(PyEval_GetBuiltins());
+}
+
+py::object global(std::string_view name) {
+    py::str key = rt::to_str(name);
+    for (const py::object &scope : {scopes().module_dict, scopes().builtins}) {
+        if (PyObject *value = PyDict_GetItemWithError(scope.ptr(), key.ptr())) {
+            return rt::borrow(value);
+        }
+        if (PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
+    throw py::error_already_set();
+}
+
 } // namespace tarno::engine
 
 // The entry point lets a failing import leave the load with its own error, as a
 // failing import statement in a Python module does.
 extern "C" PYBIND11_EXPORT PyObject *PyInit_journal_inspector() noexcept {
-    PyObject *module = PyModule_Create(&tarno::engine::module_def);
-    if (module == nullptr) {
-        return nullptr;
-    }
     try {
+        py::object module = rt::steal(PyModule_Create(&tarno::engine::module_def));
         tarno::engine::load(py::reinterpret_borrow<py::module_>(module));
+        return module.release().ptr();
     } catch (...) {
         rt::restore_error();
-        Py_DECREF(module);
         return nullptr;
     }
-    return module;
 }

@@ -5,6 +5,18 @@
 
 namespace tarno {
 
+std::string private_key(std::string_view owner, std::string_view name) {
+    const bool is_private = name.starts_with("__") && !name.ends_with("__") &&
+                            name.find('.') == std::string_view::npos;
+    const size_t start = owner.find_first_not_of('_');
+    if (!is_private || start == std::string_view::npos) {
+        return std::string(name);
+    }
+    std::string key = "_";
+    key.append(owner.substr(start)).append(name);
+    return key;
+}
+
 std::string finding_record(std::string_view level_name, std::string_view message,
                            std::string_view report_path) {
     std::string record = "type=EVENT_DIAGNOSTICS_";

@@ -31,6 +31,11 @@ inline constexpr std::string_view lock_command_prefix = "usermod -L ";
 inline constexpr std::string_view does_not_exist = " does not exist";
 inline constexpr std::string_view partially_restored = " was partially restored";
 
+/// The attribute key under which Python keeps `name` written in the body of the
+/// class `owner`: a private name (two leading underscores, not two trailing, no
+/// dot) becomes "_" + `owner` without its leading underscores + `name`.
+std::string private_key(std::string_view owner, std::string_view name);
+
 /// "type=EVENT_DIAGNOSTICS_<LEVEL> desc='<message>' file='<path>'"
 std::string finding_record(std::string_view level_name, std::string_view message,
                            std::string_view report_path);

@@ -75,3 +75,12 @@ TEST(ShellQuote, QuotesEverythingElse) {
     EXPECT_EQ(shell_quote("o'neil"), "'o'\"'\"'neil'");
     EXPECT_EQ(shell_quote("j\xc3\xbcrgen"), "'j\xc3\xbcrgen'");
 }
+
+TEST(Names, PrivateNamesAreMangledAsPythonDoes) {
+    EXPECT_EQ(private_key("JournalInspector", "__cfg"), "_JournalInspector__cfg");
+    EXPECT_EQ(private_key("__Hidden", "__x"), "_Hidden__x");
+    for (const char *unchanged : {"__init__", "default_dir", "_single", "__a.b"}) {
+        EXPECT_EQ(private_key("JournalInspector", unchanged), unchanged);
+    }
+    EXPECT_EQ(private_key("___", "__x"), "__x");
+}

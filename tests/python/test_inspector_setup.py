@@ -111,6 +111,17 @@ def test_a_failing_import_fails_the_load_with_its_own_error(stub, module, statem
     assert loaded == "False"
 
 
+def test_a_missing_name_in_the_class_body_raises_name_error():
+    # The class body's annotations name builtins; with one gone, the load fails
+    # as evaluating that annotation in Python does.
+    prelude = "import builtins\n" + "".join(f"import {module}\n" for module, _ in IMPORTS) + (
+        "del builtins.Exception"
+    )
+    expected, got, loaded = load_in_child(prelude, "from typing import Union; Union[str, Exception]")
+    assert expected == got == "NameError|name 'Exception' is not defined"
+    assert loaded == "False"
+
+
 # ---------------------------------------------------------------- ErrorLevel
 
 
