@@ -3,6 +3,7 @@
 /// declarations of the bodies themselves.
 #pragma once
 
+#include "engine/file_replace.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/ref.hpp"
 
@@ -67,6 +68,11 @@ inline void set(py::handle self, const Name &name, py::handle value) {
 template <class... Args> py::object call(py::handle self, const Name &name, Args &&...args) {
     return get(self, name)(std::forward<Args>(args)...);
 }
+
+/// Replaces the file at the path object `path` by the text `text` in the encoding
+/// that `open` uses (see `replace_file`); a failure raises the interpreter's
+/// OSError for it, naming `path`.
+void replace_text(py::handle path, py::handle text, NewFile new_file);
 
 // Construction and the report channel (channel.cpp).
 void init(py::object self, py::object report_file, py::object cfg, py::object block,
