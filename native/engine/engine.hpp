@@ -69,6 +69,15 @@ template <class... Args> py::object call(py::handle self, const Name &name, Args
     return get(self, name)(std::forward<Args>(args)...);
 }
 
+/// `from <module> import <name>` as the module's own code runs it: through
+/// sys.modules, with the interpreter's ImportError when the name is missing.
+py::object from_import(const char *module, const char *name);
+
+/// The text of `value` (a path, say) followed by `text`: how findings name a file.
+inline py::str followed_by(py::handle value, std::string_view text) {
+    return rt::concat(rt::str_of(value), rt::to_str(text));
+}
+
 /// Replaces the file at the path object `path` by the text `text` in the encoding
 /// that `open` uses (see `replace_file`); a failure raises the interpreter's
 /// OSError for it, naming `path`.
@@ -97,10 +106,21 @@ rt::Task run_healthcheck(py::handle self);
 py::object check_installed_packages(py::object self);
 void block_users(py::object self);
 
+// The syslog-ng service check (syslog_ng_service.cpp).
+rt::Task check_syslog_ng(py::handle self);
+rt::Task syslog_ng_is_available(py::handle self);
+
+// The syslog-ng configuration check and repair (syslog_ng_config.cpp).
+void check_syslog_ng_configuration(py::object self);
+void check_default_config_existence(py::object self);
+void ensure_default_config_include(py::object self);
+void ensure_required_syslog_components(py::object self);
+
+// The event-settings check (event_settings.cpp).
+py::object any_required_event_config_missing(py::object self);
+void check_event_configuration(py::object self);
+
 // Checks whose bodies are not built yet: they report nothing and find nothing.
 void no_check(py::object self);
-rt::Task no_async_check(py::handle self);
-rt::Task nothing_unavailable(py::handle self);
-py::object nothing_missing(py::object self);
 
 } // namespace tarno::engine

@@ -154,22 +154,26 @@ inline constexpr Method run_healthcheck = def_coroutine<&engine::run_healthcheck
 inline constexpr Method check_installed_packages = def_method<&engine::check_installed_packages>(
     "check_installed_packages", {}, {"Packages"},
     "Reports each required package that is not installed; returns those that are.");
-inline constexpr Method check_syslog_ng_configuration =
-    def_method<&engine::no_check>("check_syslog_ng_configuration");
+inline constexpr Method check_syslog_ng_configuration = def_method<&engine::check_syslog_ng_configuration>(
+    "check_syslog_ng_configuration", {}, {},
+    "Checks the syslog-ng configuration that the event log depends on, and repairs it.");
 inline constexpr Method check_default_config_existence =
-    def_method<&engine::no_check>("__check_default_config_existence");
+    def_method<&engine::check_default_config_existence>("__check_default_config_existence");
 inline constexpr Method ensure_default_config_include =
-    def_method<&engine::no_check>("__ensure_default_config_include");
+    def_method<&engine::ensure_default_config_include>("__ensure_default_config_include");
 inline constexpr Method ensure_required_syslog_components =
-    def_method<&engine::no_check>("__ensure_required_syslog_components");
-inline constexpr Method any_required_event_config_missing = def_property<&engine::nothing_missing>(
-    "__any_required_event_config_missing", annotation::boolean);
-inline constexpr Method check_event_configuration =
-    def_method<&engine::no_check>("check_event_configuration");
+    def_method<&engine::ensure_required_syslog_components>("__ensure_required_syslog_components");
+inline constexpr Method any_required_event_config_missing =
+    def_property<&engine::any_required_event_config_missing>(
+        "__any_required_event_config_missing", annotation::boolean);
+inline constexpr Method check_event_configuration = def_method<&engine::check_event_configuration>(
+    "check_event_configuration", {}, {},
+    "Checks that the event settings of the groups audit and diagnostics are in place.");
 inline constexpr Method check_audit_rules = def_method<&engine::no_check>("check_audit_rules");
-inline constexpr Method check_syslog_ng = def_coroutine<&engine::no_async_check>(
-    "check_syslog_ng", annotation::none);
-inline constexpr Method syslog_ng_is_available = def_coroutine<&engine::nothing_unavailable>(
+inline constexpr Method check_syslog_ng = def_coroutine<&engine::check_syslog_ng>(
+    "check_syslog_ng", annotation::none,
+    "Checks that syslog-ng runs and works; restarts it once when it does not.");
+inline constexpr Method syslog_ng_is_available = def_coroutine<&engine::syslog_ng_is_available>(
     "__syslog_ng_is_available", annotation::boolean);
 inline constexpr Method check_auditd = def_method<&engine::no_check>("check_auditd");
 // clang-format on

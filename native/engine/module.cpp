@@ -215,25 +215,6 @@ Scopes &scopes() {
     return *kept;
 }
 
-/// `from <module> import <name>`, with the interpreter's error when the name is missing.
-py::object from_import(const char *module, const char *name) {
-    // The fromlist makes the import machinery load `name` when it is a submodule.
-    py::object imported = rt::steal(
-        PyImport_ImportModuleLevel(module, nullptr, nullptr, py::make_tuple(name).ptr(), 0));
-    if (py::object value = rt::optional_attr(imported, name)) {
-        return value;
-    }
-    py::object file = rt::optional_attr(imported, "__file__");
-    if (!file || file.is_none()) {
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (unknown location)",
-                     name, module);
-    } else {
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (%S)", name, module,
-                     file.ptr());
-    }
-    throw py::error_already_set();
-}
-
 void load(py::module_ m) {
     bind_namespace(m.attr("__dict__"));
     for (const char *name :
@@ -271,6 +252,24 @@ PyModuleDef module_def = {
 
 std::string Name::key() const {
     return private_key(class_name, text);
+}
+
+py::object from_import(const char *module, const char *name) {
+    // The fromlist makes the import machinery load `name` when it is a submodule.
+    py::object imported = rt::steal(
+        PyImport_ImportModuleLevel(module, nullptr, nullptr, py::make_tuple(name).ptr(), 0));
+    if (py::object value = rt::optional_attr(imported, name)) {
+        return value;
+    }
+    py::object file = rt::optional_attr(imported, "__file__");
+    if (!file || file.is_none()) {
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (unknown location)",
+                     name, module);
+    } else {
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (%S)", name, module,
+                     file.ptr());
+    }
+    throw py::error_already_set();
 }
 
 void bind_namespace(py::handle module_dict) {

@@ -31,6 +31,41 @@ inline constexpr std::string_view lock_command_prefix = "usermod -L ";
 inline constexpr std::string_view does_not_exist = " does not exist";
 inline constexpr std::string_view partially_restored = " was partially restored";
 
+/// The outside module of the syslog-ng module package that the service checks
+/// import when they run, and its class.
+inline constexpr const char *common_module = "syslog_ng_mod_tarno.common.mod_tarno_common";
+inline constexpr const char *common_class = "ModTarnoCommon";
+
+// The syslog-ng service check.
+inline constexpr std::string_view syslog_ng_process = "syslog-ng";
+inline constexpr std::string_view syslog_ng_unavailable = "syslog-ng is not available";
+inline constexpr std::string_view syslog_ng_stopped =
+    "syslog-ng service is currently stopped. Restarting now.";
+inline constexpr std::string_view syslog_ng_restarting = "restarting syslog-ng";
+inline constexpr std::string_view syslog_ng_restart_command = "systemctl restart syslog-ng";
+inline constexpr std::string_view syslog_ng_restarted = "syslog-ng successfully restarted";
+inline constexpr std::array<std::string_view, 2> syslog_ng_syntax_check{"syslog-ng", "-s"};
+inline constexpr std::string_view syslog_ng_cannot_start = "Can not start syslog-ng\n";
+
+// The syslog-ng configuration check.
+inline constexpr std::string_view include_directive = "@include \"";
+inline constexpr std::string_view is_wrong = " is wrong";
+inline constexpr std::string_view components_restored =
+    "The following necessary components of syslog-ng have been restored: ";
+
+// The event-settings check.
+inline constexpr const char *events_module = "syslog_ng_mod_tarno.config.mod_tarno_events";
+inline constexpr const char *events_class = "ModTarnoEvents";
+inline constexpr std::string_view audit_group = "audit";
+inline constexpr std::string_view diagnostics_group = "diagnostics";
+inline constexpr std::string_view authorization_settings =
+    "/usr/share/syslog-ng-mod-tarno/event-settings/authorization";
+inline constexpr std::string_view security_logs_settings =
+    "/usr/share/syslog-ng-mod-tarno/event-settings/security-logs";
+inline constexpr std::string_view self_diagnostics_settings =
+    "/usr/share/syslog-ng-mod-tarno/event-settings/self-diagnostics";
+inline constexpr std::string_view wrong_event_configuration = "Wrong event configuration.\n";
+
 /// The attribute key under which Python keeps `name` written in the body of the
 /// class `owner`: a private name (two leading underscores, not two trailing, no
 /// dot) becomes "_" + `owner` without its leading underscores + `name`.

@@ -1,5 +1,6 @@
 /// `_native_test`: native coroutines and functions built on the runtime, and the
 /// engine's pure helpers, for the Python test suite. Not installed.
+#include "engine/syslog_config_text.hpp"
 #include "engine/texts.hpp"
 #include "runtime/function.hpp"
 
@@ -101,6 +102,13 @@ PYBIND11_MODULE(_native_test, m) {
     m.attr("pair") = rt::function<&pair>(signature("pair", {param("a"), param("b", py::int_(2))}));
     m.def("shell_quote",
           [](py::bytes word) { return py::bytes(tarno::shell_quote(std::string(word))); });
+    m.def("configuration_headers", [](const std::string &config) {
+        py::set headers;
+        for (const std::string &header : tarno::configuration_headers(config)) {
+            headers.add(rt::to_str(header));
+        }
+        return headers;
+    });
     m.def("lists_installed", [](const std::string &list, const std::string &package) {
         return tarno::lists_installed(list, package);
     });

@@ -1,12 +1,13 @@
 """The engine's pure C++ helpers against the Python they must agree with."""
 
 import os
+import re
 import shlex
 import sys
 from pathlib import Path
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given, settings, strategies as st
 
 _build = Path(os.environ.get("TARNO_BUILD_DIR", Path(__file__).resolve().parents[2] / "build"))
 sys.path.insert(0, str(_build / "tests"))
@@ -32,3 +33,30 @@ def test_package_list_matching_is_whole_line(entries, package, final_line_feed):
     lines = listing.split("\n")
     expected = f"ii {package}" in lines or f"hi {package}" in lines
     assert native.lists_installed(listing, package) is expected
+
+
+def reference_headers(config):
+    """The headers as the regular expressions find them; a definition also ends at
+    "} ;", as syslog-ng reads it."""
+    text = re.sub(r"^\s*#.*\n?", "", config, flags=re.MULTILINE)
+    text = re.sub(r"^\s*@.*\n?", "", text, flags=re.MULTILINE)
+    text = re.sub(r"\} ?;", "};\n", re.sub(r"\s+", " ", text))
+    return {line.split("{", 1)[0].strip() for line in text.splitlines()}
+
+
+# Configuration text with everything that the expressions treat specially: every
+# kind of white space Python's \s knows, comment and directive marks, braces.
+config_text = st.lists(
+    st.sampled_from(
+        [" ", "\t", "\n", "\r", "\f", "\v", "\x1c", "\x1f", "\x85", "\xa0", "\u2028", "\u3000",
+         "#", "@", "{", "}", ";", "a", "f", "é", "filter f_a", "source s_src", "};", "} ;", "\n#", "\n@"]
+    )
+    | st.characters(blacklist_categories=["Cs"]),
+    max_size=60,
+).map("".join)
+
+
+@settings(max_examples=1500)
+@given(config_text)
+def test_configuration_headers_agree_with_the_regular_expressions(config):
+    assert native.configuration_headers(config) == reference_headers(config)

@@ -1,0 +1,58 @@
+/// The event-settings check: the groups "audit" and "diagnostics" each have
+/// configured event groups or, failing those, their settings entries.
+#include "engine/methods.hpp"
+#include "engine/texts.hpp"
+
+namespace tarno::engine {
+namespace {
+
+bool settings_exist(std::string_view entry) {
+    return rt::truthy(global("Path")(rt::to_str(entry)).attr("exists")());
+}
+
+/// The groups of `name` that the module reports, asked of a new object.
+bool has_event_groups(py::handle events_type, std::string_view name) {
+    return rt::truthy(events_type().attr("get_event_groups")(rt::to_str(name)));
+}
+
+void report_wrong_configuration(py::handle self) {
+    call(self, method::send_critical_message,
+         rt::concat(rt::to_str(wrong_event_configuration), get(self, attribute::repair_hint)));
+    call(self, method::block_users);
+}
+
+} // namespace
+
+py::object any_required_event_config_missing(py::object) {
+    // The security-logs entry is looked at only when the authorization entry exists.
+    const bool missing =
+        !settings_exist(authorization_settings) || !settings_exist(security_logs_settings);
+    return py::bool_(missing);
+}
+
+void check_event_configuration(py::object self) {
+    // 1. The module package's event definitions must be importable.
+    py::object events_type;
+    try {
+        events_type = from_import(events_module, events_class);
+    } catch (py::error_already_set &error) {
+        if (!rt::is_ordinary(error)) {
+            throw;
+        }
+        call(self, method::send_critical_message, error.value());
+        call(self, method::block_users);
+        return;
+    }
+    // 2. "audit": configured groups, or both of its settings entries.
+    if (!has_event_groups(events_type, audit_group) &&
+        rt::truthy(get(self, method::any_required_event_config_missing))) {
+        report_wrong_configuration(self);
+    }
+    // 3. "diagnostics", whatever "audit" gave: groups, or its settings entry.
+    if (!has_event_groups(events_type, diagnostics_group) &&
+        !settings_exist(self_diagnostics_settings)) {
+        report_wrong_configuration(self);
+    }
+}
+
+} // namespace tarno::engine

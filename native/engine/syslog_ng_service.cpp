@@ -1,0 +1,90 @@
+/// The syslog-ng service check: the daemon runs and answers its health check, or
+/// is restarted once; if it still does not run, its configuration's syntax check
+/// tells why, and the accounts are blocked.
+#include "engine/methods.hpp"
+#include "engine/texts.hpp"
+
+namespace tarno::engine {
+namespace {
+
+bool syslog_ng_runs() {
+    return rt::truthy(
+        global("SystemGetter").attr("is_process_running")(rt::to_str(syslog_ng_process)));
+}
+
+} // namespace
+
+rt::Task check_syslog_ng(py::handle self) {
+    // 1. The module package's common module must be importable.
+    try {
+        from_import(common_module, common_class);
+    } catch (py::error_already_set &error) {
+        if (!rt::is_ordinary(error)) {
+            throw;
+        }
+        call(self, method::send_critical_message, rt::error_text(error));
+        call(self, method::block_users);
+        co_return py::none();
+    }
+
+    // 2. A running daemon must also pass the health check.
+    if (syslog_ng_runs()) {
+        py::object available = call(self, method::syslog_ng_is_available);
+        if (rt::truthy(co_await rt::await(std::move(available)))) {
+            co_return py::none();
+        }
+        call(self, method::send_critical_message, rt::to_str(syslog_ng_unavailable));
+    }
+
+    // 3. One restart; its exit status is not looked at, step 4 finds the result.
+    try {
+        call(self, method::send_critical_message, rt::to_str(syslog_ng_stopped));
+        call(self, method::send_debug_message, rt::to_str(syslog_ng_restarting));
+        global("os").attr("system")(rt::to_str(syslog_ng_restart_command));
+        call(self, method::send_debug_message, rt::to_str(syslog_ng_restarted));
+    } catch (py::error_already_set &error) {
+        if (!rt::is_ordinary(error)) {
+            throw;
+        }
+        call(self, method::send_error_message, rt::error_text(error));
+    }
+
+    // 4. Running again right after the restart: done.
+    if (syslog_ng_runs()) {
+        co_return py::none();
+    }
+
+    // 5. The syntax check says what is wrong; its standard error is left alone.
+    py::object syntax_check_result = py::none();
+    try {
+        py::list arguments;
+        for (std::string_view argument : syslog_ng_syntax_check) {
+            arguments.append(rt::to_str(argument));
+        }
+        syntax_check_result =
+            global("subprocess").attr("check_output")(arguments).attr("decode")();
+    } catch (py::error_already_set &error) {
+        if (!rt::is_ordinary(error)) {
+            throw;
+        }
+        call(self, method::send_error_message, error.value());
+    }
+
+    // 6. The output, or the repair hint when there is none.
+    py::object detail =
+        rt::truthy(syntax_check_result) ? syntax_check_result : get(self, attribute::repair_hint);
+    call(self, method::send_critical_message,
+         rt::concat(rt::to_str(syslog_ng_cannot_start), detail));
+
+    // 7. syslog-ng cannot work: block.
+    call(self, method::block_users);
+    co_return py::none();
+}
+
+rt::Task syslog_ng_is_available(py::handle self) {
+    // A new health check for every question; its answer goes on unchanged.
+    py::object answer = global("Healthcheck")(get(self, member::cfg)).attr("run")();
+    co_return co_await rt::await(std::move(answer));
+}
+
+} // namespace tarno::engine
