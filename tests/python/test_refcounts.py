@@ -4,6 +4,8 @@ total reference count is compared; elsewhere the count of allocated blocks."""
 
 import asyncio
 import gc
+import itertools
+import shutil
 import subprocess
 import sys
 from types import SimpleNamespace
@@ -48,6 +50,7 @@ def test_repeated_runs_leave_nothing_behind(tmp_path, monkeypatch, syslog_record
         return output
 
     monkeypatch.setattr(ji.JournalInspector, "default_dir", tmp_path)
+    monkeypatch.setattr(ji.JournalInspector, "audit_rules_file", tmp_path / "audit.rules")
     monkeypatch.setattr(ji, "pwd", databases)
     monkeypatch.setattr(ji, "grp", databases)
     monkeypatch.setattr(ji, "os", SimpleNamespace(system=commands.append))
@@ -82,3 +85,51 @@ def test_repeated_runs_leave_nothing_behind(tmp_path, monkeypatch, syslog_record
     # A reference leaked on any path of a round shows as a hundred or more under
     # the debug interpreter, and a block leaked by every call as thousands.
     assert after - before < TOLERANCE
+
+
+def test_repeated_audit_checks_leave_nothing_behind(tmp_path, monkeypatch, syslog_recorder):
+    rules = tmp_path / "rules" / "audit.rules"
+    common = "syslog_ng_mod_tarno.common.mod_tarno_common"
+    statuses = itertools.cycle([0, 256, OSError(7, "Argument list too long")])
+    listings = itertools.cycle([b"-w /etc/tarno-syslog.conf -p wa -k /etc/tarno-syslog.conf\n",
+                                subprocess.CalledProcessError(1, ["auditctl", "-l"]), b"\xff"])  # fmt: skip
+    running = itertools.cycle([True, False, False, False, True])
+
+    def answer(source):
+        value = next(source)
+        if isinstance(value, BaseException):
+            raise value
+        return value
+
+    monkeypatch.setattr(ji.JournalInspector, "default_dir", tmp_path)
+    monkeypatch.setattr(ji.JournalInspector, "audit_rules_file", rules)
+    monkeypatch.setattr(ji, "os", SimpleNamespace(system=lambda command: answer(statuses)))
+    monkeypatch.setattr(ji, "subprocess", SimpleNamespace(check_output=lambda args: answer(listings)))
+    monkeypatch.setattr(ji, "SystemGetter", SimpleNamespace(is_process_running=lambda name: next(running)))
+    monkeypatch.setitem(sys.modules, common, sys.modules[common])
+
+    def rounds(count):
+        for i in range(count):
+            # No folder, no file, a file that lacks rules, a folder in its place.
+            shutil.rmtree(rules.parent, ignore_errors=True)
+            if i % 4:
+                rules.parent.mkdir()
+            if i % 4 == 2:
+                rules.write_text("-w /x\n")
+            if i % 4 == 3:
+                rules.mkdir()
+            sys.modules[common], saved = (None if i % 5 == 4 else sys.modules[common]), sys.modules[common]
+            try:
+                inspector = ji.JournalInspector(str(tmp_path / "report"), Config())
+                inspector.check_audit_rules()
+                inspector.check_auditd()
+            finally:
+                sys.modules[common] = saved
+            syslog_recorder.calls.clear()
+
+    rounds(40)
+    gc.collect()
+    before = level_of_use()
+    rounds(100)
+    gc.collect()
+    assert level_of_use() - before < TOLERANCE
