@@ -12,7 +12,7 @@ namespace {
 
 /// A rules file made by a check is never readable by others, not even while it
 /// is written; one that exists keeps its owner, group and mode.
-constexpr NewFile rules_file_mode{0640, true};
+constexpr NewFile new_rules_file{0640, true};
 
 bool holds(const std::vector<std::string_view> &lines, std::string_view rule) {
     return std::ranges::find(lines, rule) != lines.end();
@@ -44,7 +44,8 @@ template <class Lines> void append_lines(std::string &text, const Lines &lines) 
     }
 }
 
-/// Has auditd reread the rules file.
+/// Restarts auditd, which loads the rules files again; how the command ends is
+/// not looked at here (the auditd service check looks at the daemon).
 void restart_auditd() {
     global("os").attr("system")(rt::to_str(auditd_restart_command));
 }
@@ -89,14 +90,14 @@ void check_nonexistent_audit_rules(py::object self) {
     if (rt::truthy(rules_file.attr("exists")())) {
         return;
     }
-    // 2.
+    // 2. Missing.
     call(self, method::send_error_message, followed_by(rules_file, does_not_exist));
-    // 3. The rules of this machine in a new file, then auditd loads them. A failure
-    // leaves no file behind.
+    // 3. The rules of this machine in a new file, then auditd loads them. A write
+    // that fails leaves no file behind.
     try {
         std::string text;
         append_lines(text, file_rules(self));
-        replace_text(rules_file, rt::to_str(text), rules_file_mode);
+        replace_text(rules_file, rt::to_str(text), new_rules_file);
         restart_auditd();
     } catch (py::error_already_set &error) {
         if (!rt::is_ordinary(error)) {
@@ -105,7 +106,7 @@ void check_nonexistent_audit_rules(py::object self) {
         call(self, method::send_error_message, error.value());
         return;
     }
-    // 4.
+    // 4. Made and loaded.
     call(self, method::send_warning_message, followed_by(rules_file, partially_restored));
 }
 
@@ -123,7 +124,7 @@ void check_missing_audit_rules(py::object self) {
                 missing.push_back(rule);
             }
         }
-        // 5.
+        // 5. Nothing missing: the file stays as it is.
         if (missing.empty()) {
             return;
         }
@@ -133,7 +134,7 @@ void check_missing_audit_rules(py::object self) {
         std::string repaired;
         append_lines(repaired, missing);
         append_lines(repaired, lines);
-        replace_text(rules_file, rt::to_str(repaired), rules_file_mode);
+        replace_text(rules_file, rt::to_str(repaired), new_rules_file);
         restart_auditd();
         call(self, method::send_warning_message,
              rt::concat(rt::to_str(audit_rules_restored_in), rt::str_of(rules_file)));
@@ -152,7 +153,7 @@ void check_lost_audit_rules(py::object self) {
     std::vector<std::string_view> listed;
     try {
         py::list query;
-        for (std::string_view argument : audit_rule_listing) {
+        for (std::string_view argument : audit_rule_query) {
             query.append(rt::to_str(argument));
         }
         listing = rt::to_utf8(global("subprocess").attr("check_output")(query).attr("decode")());

@@ -70,7 +70,8 @@ inline constexpr std::string_view wrong_event_configuration = "Wrong event confi
 
 // The audit rule checks.
 inline constexpr std::string_view auditd_restart_command = "systemctl restart auditd";
-inline constexpr std::array<std::string_view, 2> audit_rule_listing{"auditctl", "-l"};
+/// The query of the loaded rules, run without a shell.
+inline constexpr std::array<std::string_view, 2> audit_rule_query{"auditctl", "-l"};
 inline constexpr std::string_view audit_rule_load_prefix = "auditctl ";
 inline constexpr std::string_view audit_rules_missing_in = "important audit rules are missing in ";
 inline constexpr std::string_view audit_rules_restored_in =
