@@ -11,7 +11,7 @@ import types
 
 import pytest
 
-from conftest import DEFAULT_STAMP
+from conftest import DEFAULT_STAMP, Shell
 from tarno_event_diagnostics import journal_inspector as ji
 from tarno_event_diagnostics.journal_inspector import JournalInspector as J
 
@@ -214,30 +214,13 @@ def test_auditctl_missing(audit, fake_bin, new_inspector, syslog_recorder):
 # ---------------------------------------------------------------- failures
 
 
-class Shell:
-    """The engine module's `os` with `system` recorded; the command numbered
-    `fail_on` raises `error` instead of running."""
-
-    def __init__(self, fail_on, error):
-        self.commands, self.fail_on, self.error = [], fail_on, error
-
-    def __getattr__(self, name):
-        return getattr(os, name)
-
-    def system(self, command):
-        self.commands.append(command)
-        if len(self.commands) == self.fail_on:
-            raise self.error
-        return 0
-
-
 @pytest.mark.parametrize("check, first", [("nonexistent", "{} does not exist"),
                                           ("missing", "important audit rules are missing in {}")])  # fmt: skip
 def test_restart_that_cannot_be_started_is_an_error_and_no_warning(check, first, audit, new_inspector, syslog_recorder,
                                                                    monkeypatch):  # fmt: skip
     if check == "missing":
         audit.file.write_text("")
-    monkeypatch.setattr(ji, "os", Shell(1, OSError(7, "Argument list too long")))
+    monkeypatch.setattr(ji, "os", Shell(fail_on=1, error=OSError(7, "Argument list too long")))
     getattr(new_inspector(), f"_JournalInspector__check_{check}_audit_rules")()
     assert reports(syslog_recorder) == [("ERROR", first.format(audit.file)), ("ERROR", "[Errno 7] Argument list too long")]
     assert audit.file.read_text().startswith(lines(*audit.rules))
@@ -245,7 +228,7 @@ def test_restart_that_cannot_be_started_is_an_error_and_no_warning(check, first,
 
 def test_load_that_cannot_be_started_ends_only_that_rule(audit, new_inspector, syslog_recorder, monkeypatch):
     audit.list([])
-    monkeypatch.setattr(ji, "os", shell := Shell(2, OSError(12, "Cannot allocate memory")))
+    monkeypatch.setattr(ji, "os", shell := Shell(fail_on=2, error=OSError(12, "Cannot allocate memory")))
     new_inspector()._JournalInspector__check_lost_audit_rules()
     expected = restoring(audit.rules)
     expected[3] = ("ERROR", "[Errno 12] Cannot allocate memory")
@@ -415,7 +398,7 @@ def test_common_module_that_cannot_be_imported(module, error, auditd, monkeypatc
 
 
 def test_restart_that_cannot_be_started(auditd, monkeypatch):
-    monkeypatch.setattr(ji, "os", Shell(1, OSError(7, "Argument list too long")))
+    monkeypatch.setattr(ji, "os", Shell(fail_on=1, error=OSError(7, "Argument list too long")))
     assert auditd(False, False)[0] == [QUERY, ("ERROR", "[Errno 7] Argument list too long"), QUERY,
                                        ("CRITICAL", "Can not start auditd"), "block"]  # fmt: skip
 

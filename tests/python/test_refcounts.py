@@ -38,16 +38,21 @@ class Databases:
         return [SimpleNamespace(gr_name="tarno-admin", gr_mem=["admin"])]
 
 
+def answer(source):
+    """The next scripted answer; an exception among them is raised."""
+    value = next(source)
+    if isinstance(value, BaseException):
+        raise value
+    return value
+
+
 def test_repeated_runs_leave_nothing_behind(tmp_path, monkeypatch, syslog_recorder):
     databases = Databases()
     outputs = iter(())
     commands = []
 
     def check_output(args):
-        output = next(outputs)
-        if isinstance(output, BaseException):
-            raise output
-        return output
+        return answer(outputs)
 
     monkeypatch.setattr(ji.JournalInspector, "default_dir", tmp_path)
     monkeypatch.setattr(ji.JournalInspector, "audit_rules_file", tmp_path / "audit.rules")
@@ -94,12 +99,6 @@ def test_repeated_audit_checks_leave_nothing_behind(tmp_path, monkeypatch, syslo
     listings = itertools.cycle([b"-w /etc/tarno-syslog.conf -p wa -k /etc/tarno-syslog.conf\n",
                                 subprocess.CalledProcessError(1, ["auditctl", "-l"]), b"\xff"])  # fmt: skip
     running = itertools.cycle([True, False, False, False, True])
-
-    def answer(source):
-        value = next(source)
-        if isinstance(value, BaseException):
-            raise value
-        return value
 
     monkeypatch.setattr(ji.JournalInspector, "default_dir", tmp_path)
     monkeypatch.setattr(ji.JournalInspector, "audit_rules_file", rules)
