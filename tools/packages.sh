@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(python3-dev pybind11-dev meson ninja-build python3-mesonpy python3-dateutil
           python3-pytest python3-hypothesis python3-pip googletest libgtest-dev g++ pkg-config
-          syslog-ng-core auditd python3.11-dbg util-linux passwd dpkg)
+          syslog-ng-core auditd python3.11-dbg util-linux passwd dpkg strace)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")

@@ -4,6 +4,7 @@ total reference count is compared; elsewhere the count of allocated blocks."""
 
 import asyncio
 import gc
+import os
 import subprocess
 import sys
 from types import SimpleNamespace
@@ -82,3 +83,43 @@ def test_repeated_runs_leave_nothing_behind(tmp_path, monkeypatch, syslog_record
     # A reference leaked on any path of a round shows as a hundred or more under
     # the debug interpreter, and a block leaked by every call as thousands.
     assert after - before < TOLERANCE
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_the_repeated_check_leaves_nothing_behind(tmp_path, monkeypatch, syslog_recorder):
+    passes = []
+
+    class Health:
+        def __init__(self, cfg):
+            passes.append(1)
+
+        async def run(self):
+            return True
+
+    monkeypatch.setattr(ji.JournalInspector, "default_dir", tmp_path)
+    monkeypatch.setattr(ji, "Healthcheck", Health)
+    monkeypatch.setattr(ji, "SystemGetter", SimpleNamespace(is_process_running=lambda name: True))
+    inspector = ji.JournalInspector(str(tmp_path / "report"), Config(check_timeout=0))
+
+    async def run_passes(count):
+        wanted = len(passes) + count
+        task = asyncio.create_task(inspector.run_healthcheck())
+        while len(passes) < wanted:
+            await asyncio.sleep(0)
+        task.cancel()
+        await asyncio.gather(task, return_exceptions=True)
+
+    asyncio.run(run_passes(2000))
+    gc.collect()
+    before = (level_of_use(), resident_bytes())
+    asyncio.run(run_passes(10000))
+    gc.collect()
+    after = (level_of_use(), resident_bytes())
+    # A reference or a native frame left behind by every pass would show as ten
+    # thousand of them.
+    assert after[0] - before[0] < TOLERANCE
+    assert after[1] - before[1] < 1 << 20
