@@ -122,4 +122,6 @@ def test_the_repeated_check_leaves_nothing_behind(tmp_path, monkeypatch, syslog_
     # A reference or a native frame left behind by every pass would show as ten
     # thousand of them.
     assert after[0] - before[0] < TOLERANCE
-    assert after[1] - before[1] < 1 << 20
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        # AddressSanitizer keeps freed memory in quarantine, so only elsewhere.
+        assert after[1] - before[1] < 1 << 20
