@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the C++ units, the Python
-# suite, the system tests in a sandbox (as root), the installable wheel, the Python
-# suite under AddressSanitizer + UndefinedBehaviorSanitizer, and the Python suite
-# under the debug interpreter with reference counting.
+# suite, the system tests in a sandbox (as root), the installable wheel, the Debian
+# package (built from a clean copy, lintian, its manual page; installed and purged
+# in the sandbox), the Python suite under AddressSanitizer +
+# UndefinedBehaviorSanitizer, and the Python suite under the debug interpreter
+# with reference counting.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/packages.sh
@@ -41,6 +43,9 @@ site=$(find "$wheel_dir/root" -type d -name dist-packages | head -n 1)
 PYTHONPATH="$site" "$wheel_dir/root/usr/local/bin/tarno-event-diagnostics" --help >/dev/null
 echo "wheel installs its console script"
 
+echo "== Debian package"
+bash tools/build-deb.sh
+
 echo "== sanitizers (AddressSanitizer + UndefinedBehaviorSanitizer)"
 setup build-sanitize -Db_sanitize=address,undefined -Db_lundef=false -Dbuildtype=debug
 # libstdc++ is preloaded too: the interpreter does not link it, and AddressSanitizer
@@ -54,4 +59,4 @@ setup build-debug -Dpython=python3.11-dbg -Dbuildtype=debug
 suite build-debug /usr/bin/python3.11-dbg -W ignore::ResourceWarning tests/python
 
 echo "== Python suite and system tests"
-suite build "$py" tests/python tests/system
+TARNO_DEB=$(ls "$PWD"/build-deb/tarno-event-diagnostics_*.deb) suite build "$py" tests/python tests/system

@@ -7,7 +7,8 @@ then builds the sandbox in that private mount namespace:
 - copy-on-write overlays on /etc, /usr, /var and /dev, their upper and work
   directories in the test's temporary directory, so real ``useradd`` and
   ``usermod`` change only the sandbox's /etc/shadow;
-- a tmpfs on /tessik;
+- a tmpfs on /tessik, and one on /run, so that locks, runtime folders and
+  the test of /run/systemd/system in maintainer scripts stay inside;
 - a package database of its own (``DPKG_ADMINDIR``) and a ``systemctl`` shim
   first on PATH that only records its calls;
 - a real ``syslog-ng`` listening on /dev/log and writing every line as
@@ -352,6 +353,7 @@ def _build_mounts(root: Path) -> None:
     # The overlay hides the submounts of /dev; shared memory is the one worth having.
     _mount("-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/dev/shm")
     _mount("-t", "tmpfs", "-o", "mode=755", "tmpfs", str(TESSIK))
+    _mount("-t", "tmpfs", "-o", "mode=755", "tmpfs", "/run")
 
 
 def _write_package_database(directory: Path, packages: dict[str, str]) -> None:
