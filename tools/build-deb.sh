@@ -10,7 +10,9 @@ out=$PWD/build-deb
 rm -rf "$out"
 mkdir -p "$out/src/tarno-event-diagnostics"
 # Only what git tracks: no build trees or caches of this checkout in the package.
-git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$out/src/tarno-event-diagnostics"
+# safe.directory: root may build a checkout that another user cloned.
+git -c safe.directory="$PWD" ls-files -z |
+    tar --null -T - -cf - | tar -xf - -C "$out/src/tarno-event-diagnostics"
 
 echo "== dpkg-buildpackage"
 # Debian's own tools and interpreter only, whatever this shell has on its path.
