@@ -143,9 +143,9 @@ def _report_path_problem(path: str) -> str | None:
     """Says why the report cannot be written at ``path``, or None when it can."""
     if not path:
         return "--report: the path must not be empty"
-    link = _forbidden_symlink(path)
-    if link is not None:
-        return link
+    problem = _forbidden_symlink(path)
+    if problem is not None:
+        return problem
     try:
         status = os.stat(path)
     except (FileNotFoundError, NotADirectoryError):
@@ -203,18 +203,18 @@ def _forbidden_symlink(path: str) -> str | None:
             continue
         candidate = os.path.join(folder, name)
         try:
-            link = os.lstat(candidate)
+            entry = os.lstat(candidate)
         except OSError:
             return None  # the rest does not exist yet; opening it creates it or fails
-        if not stat.S_ISLNK(link.st_mode):
+        if not stat.S_ISLNK(entry.st_mode):
             folder = candidate
             continue
-        owner = os.stat(folder)
+        holder = os.stat(folder)
         sticky_and_open = stat.S_ISVTX | stat.S_IWOTH
-        if (owner.st_mode & sticky_and_open == sticky_and_open
-                and link.st_uid not in (os.geteuid(), owner.st_uid)):
+        if (holder.st_mode & sticky_and_open == sticky_and_open
+                and entry.st_uid not in (os.geteuid(), holder.st_uid)):
             return (f"--report: {candidate} is a symbolic link in the world-writable sticky "
-                    f"folder {folder} and belongs to uid {link.st_uid}, not to the caller")
+                    f"folder {folder} and belongs to uid {entry.st_uid}, not to the caller")
         links += 1
         if links > _SYMLINK_LIMIT:
             return None  # opening it fails with ELOOP
