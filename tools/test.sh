@@ -36,7 +36,8 @@ echo "== installable wheel"
 wheel_dir=$(mktemp -d)
 trap 'rm -rf "$wheel_dir"' EXIT
 "$py" -m pip wheel -q --no-build-isolation --no-deps -w "$wheel_dir" . 2>/dev/null
-"$py" -m pip install -q --no-deps --root "$wheel_dir/root" "$wheel_dir"/*.whl 2>/dev/null
+# --ignore-installed: the same version may be installed already, from the Debian package.
+"$py" -m pip install -q --no-deps --ignore-installed --root "$wheel_dir/root" "$wheel_dir"/*.whl 2>/dev/null
 site=$(find "$wheel_dir/root" -type d -name dist-packages | head -n 1)
 (cd "$wheel_dir" && PYTHONPATH="$site" "$py" -c \
     'import tarno_event_diagnostics.journal_inspector as j; print("wheel imports", j.JournalInspector.__module__)')
