@@ -840,8 +840,11 @@ def inside(spec: dict) -> None:
               file=sys.stderr)
         raise SystemExit(REFUSED) from None
 
-    # The host's state in /run and /var that belongs to daemons of its own.
-    for stale in ("/run/syslog-ng.pid", "/run/auditd.pid", str(CONTROL_SOCKET), "/dev/log"):
+    # The host's state in /run and /var that belongs to daemons of its own, and
+    # the ways to its service manager and message bus, which maintainer scripts
+    # would use when they find them.
+    for stale in ("/run/syslog-ng.pid", "/run/auditd.pid", str(CONTROL_SOCKET), "/dev/log",
+                  "/run/systemd", "/run/dbus"):
         _remove(Path(stale))
     Path("/run/utmp").write_bytes(b"")  # no terminal of the host gets console lines
     STATE.mkdir(parents=True, exist_ok=True)
