@@ -1,15 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs one diagnosis of this machine with the
-# freshly built engine; prints the report file. Arguments go to the tool, e.g. --block.
+# Installs what is missing, builds, and diagnoses a simulated broken host with the
+# freshly built engine: a private copy of this machine in a mount namespace, with
+# the real syslog-ng, auditd and kernel audit rules. This machine is not touched.
+# A real diagnosis of this machine: tarno-event-diagnostics run
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/packages.sh
 [ -f build/build.ninja ] || meson setup build >/dev/null
 meson compile -C build >/dev/null
-report_dir=$(mktemp -d)
-status=0
-PYTHONPATH="$PWD/src:$PWD/build/src" /usr/bin/python3 -m tarno_event_diagnostics run \
-    --verbose --report "$report_dir/self-diagnostics.report" "$@" || status=$?
-echo "== report file $report_dir/self-diagnostics.report (exit status $status)"
-cat "$report_dir/self-diagnostics.report"
-exit "$status"
+exec /usr/bin/python3 tools/simulated_host.py "$@"

@@ -3,7 +3,10 @@
 set -euo pipefail
 packages=(python3-dev pybind11-dev meson ninja-build python3-mesonpy python3-dateutil
           python3-pytest python3-hypothesis python3-pip googletest libgtest-dev g++ pkg-config
-          syslog-ng-core auditd python3.11-dbg util-linux passwd dpkg strace)
+          syslog-ng-core auditd python3.11-dbg util-linux passwd dpkg strace
+          # the Debian package: building, lintian, the manual page, the units
+          git build-essential debhelper dh-python pybuild-plugin-pyproject python3-all-dev
+          scdoc lintian man-db systemd)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the C++ units, the Python
-# suite, the system tests in a sandbox (as root), the installable wheel, the Python
-# suite under AddressSanitizer + UndefinedBehaviorSanitizer, and the Python suite
-# under the debug interpreter with reference counting.
+# suite, the system tests in a sandbox (as root), the installable wheel, the Debian
+# package (built from a clean copy, lintian, its manual page; installed and purged
+# in the sandbox), the Python suite under AddressSanitizer +
+# UndefinedBehaviorSanitizer, and the Python suite under the debug interpreter
+# with reference counting.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/packages.sh
@@ -34,12 +36,16 @@ echo "== installable wheel"
 wheel_dir=$(mktemp -d)
 trap 'rm -rf "$wheel_dir"' EXIT
 "$py" -m pip wheel -q --no-build-isolation --no-deps -w "$wheel_dir" . 2>/dev/null
-"$py" -m pip install -q --no-deps --root "$wheel_dir/root" "$wheel_dir"/*.whl 2>/dev/null
+# --ignore-installed: the same version may be installed already, from the Debian package.
+"$py" -m pip install -q --no-deps --ignore-installed --root "$wheel_dir/root" "$wheel_dir"/*.whl 2>/dev/null
 site=$(find "$wheel_dir/root" -type d -name dist-packages | head -n 1)
 (cd "$wheel_dir" && PYTHONPATH="$site" "$py" -c \
     'import tarno_event_diagnostics.journal_inspector as j; print("wheel imports", j.JournalInspector.__module__)')
 PYTHONPATH="$site" "$wheel_dir/root/usr/local/bin/tarno-event-diagnostics" --help >/dev/null
 echo "wheel installs its console script"
+
+echo "== Debian package"
+bash tools/build-deb.sh
 
 echo "== sanitizers (AddressSanitizer + UndefinedBehaviorSanitizer)"
 setup build-sanitize -Db_sanitize=address,undefined -Db_lundef=false -Dbuildtype=debug
@@ -54,4 +60,4 @@ setup build-debug -Dpython=python3.11-dbg -Dbuildtype=debug
 suite build-debug /usr/bin/python3.11-dbg -W ignore::ResourceWarning tests/python
 
 echo "== Python suite and system tests"
-suite build "$py" tests/python tests/system
+TARNO_DEB=$(ls "$PWD"/build-deb/tarno-event-diagnostics_*.deb) suite build "$py" tests/python tests/system

@@ -31,7 +31,8 @@ struct NewFile {
 /// Either the whole new file is in place or, on failure, the old one is exactly as
 /// it was and nothing new is left behind; a process killed at any moment leaves
 /// one or the other. Throws `std::system_error` with the failing call's error
-/// number.
+/// number; a folder that cannot be flushed after the rename is reported too,
+/// with the new file in place (it may not survive a crash).
 void replace_file(const std::string &path, std::string_view content, NewFile new_file);
 
 } // namespace tarno

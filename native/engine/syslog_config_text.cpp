@@ -2,6 +2,10 @@
 #include "engine/syslog_config_text.hpp"
 #include "engine/texts.hpp"
 
+#include <algorithm>
+#include <tuple>
+#include <utility>
+
 namespace tarno {
 namespace {
 
@@ -26,69 +30,84 @@ size_t next_line(std::string_view text, size_t at) {
 
 } // namespace
 
-std::string remove_marked_lines(std::string_view text, char mark) {
+void remove_marked_lines(std::string &text, char mark) {
     // The expression can match only at a line start, and there only when the
     // longest run of white space from it ends at `mark`. Every line start inside
     // such a run shares its end, so a run is looked at once: that is what keeps
     // long stretches of blank lines linear, where the expression rescans them
-    // from each of their lines.
-    std::string kept;
-    kept.reserve(text.size());
+    // from each of their lines. What is kept moves down over what is removed.
+    size_t kept = 0;
     size_t line = 0;
     while (line < text.size()) {
         const size_t first = skip_space(text, line);
         const size_t after = next_line(text, first);
         if (first == text.size() || text[first] != mark) {
-            kept.append(text.substr(line, after - line));
+            if (kept != line) {
+                std::copy(text.begin() + static_cast<std::ptrdiff_t>(line),
+                          text.begin() + static_cast<std::ptrdiff_t>(after),
+                          text.begin() + static_cast<std::ptrdiff_t>(kept));
+            }
+            kept += after - line;
         }
         line = after;
     }
-    return kept;
+    text.resize(kept);
 }
 
-std::string normalise(std::string_view text) {
-    std::string collapsed;
-    collapsed.reserve(text.size());
-    for (size_t at = 0; at < text.size();) {
+Headers configuration_headers(std::string_view config) {
+    std::string text(config);
+    remove_marked_lines(text, '#');
+    remove_marked_lines(text, '@');
+
+    // One pass over the normalised text, which is never built: each step reads one
+    // of its characters, a whole run of white space reading as one blank.
+    const auto next = [&](size_t at) {
         const size_t end = skip_space(text, at);
-        if (end > at) {
-            collapsed.push_back(' ');
-            at = end;
-        } else {
-            collapsed.push_back(text[at++]);
+        return end > at ? std::pair{' ', end} : std::pair{text[at], at + 1};
+    };
+    Headers headers;
+    std::string line;     // the current line's text before its first "{"
+    bool in_body = false; // past that "{"
+    bool started = false; // the current line holds a character
+    const auto take = [&](char c) {
+        started = true;
+        in_body = in_body || c == '{';
+        if (!in_body) {
+            line.push_back(c);
         }
-    }
-    std::string normalised;
-    normalised.reserve(collapsed.size() + collapsed.size() / 8);
-    for (size_t at = 0; at < collapsed.size(); ++at) {
-        normalised.push_back(collapsed[at]);
-        if (collapsed[at] != '}') {
+    };
+    const auto end_line = [&] {
+        const size_t first = line.find_first_not_of(' ');
+        const std::string_view header =
+            first == std::string::npos
+                ? std::string_view()
+                : std::string_view(line).substr(first, line.find_last_not_of(' ') - first + 1);
+        if (!headers.contains(header)) {
+            headers.emplace(header);
+        }
+        line.clear();
+        in_body = started = false;
+    };
+    for (size_t at = 0; at < text.size();) {
+        const auto [c, after] = next(at);
+        at = after;
+        take(c);
+        if (c != '}' || at == text.size()) {
             continue;
         }
-        const size_t semicolon = collapsed.compare(at + 1, 1, " ") == 0 ? at + 2 : at + 1;
-        if (semicolon < collapsed.size() && collapsed[semicolon] == ';') {
-            normalised.append(";\n");
-            at = semicolon;
+        // "};" and "} ;" end a definition, and the line after the semicolon.
+        auto [following, beyond] = next(at);
+        if (following == ' ' && beyond < text.size()) {
+            std::tie(following, beyond) = next(beyond);
+        }
+        if (following == ';') {
+            take(';');
+            end_line();
+            at = beyond;
         }
     }
-    return normalised;
-}
-
-std::set<std::string> configuration_headers(std::string_view config) {
-    const std::string normalised =
-        normalise(remove_marked_lines(remove_marked_lines(config, '#'), '@'));
-    std::set<std::string> headers;
-    std::string_view rest = normalised;
-    while (!rest.empty()) {
-        const size_t feed = rest.find('\n');
-        std::string_view header = rest.substr(0, std::min(feed, rest.find('{')));
-        rest.remove_prefix(feed == std::string_view::npos ? rest.size() : feed + 1);
-        // After normalising, a blank is the only white space left.
-        const size_t first = header.find_first_not_of(' ');
-        header = first == std::string_view::npos
-                     ? std::string_view()
-                     : header.substr(first, header.find_last_not_of(' ') - first + 1);
-        headers.emplace(header);
+    if (started) {
+        end_line();
     }
     return headers;
 }

@@ -107,8 +107,7 @@ void ensure_required_syslog_components(py::object self) {
         // the table that it lacks.
         py::object config_file = get(self, attribute::syslog_config_file);
         const std::string current_config = rt::to_utf8(config_file.attr("read_text")());
-        const std::set<std::string> current_config_components =
-            configuration_headers(current_config);
+        const Headers current_config_components = configuration_headers(current_config);
         py::object required = get(self, attribute::required_syslog_components);
         std::vector<py::object> missing_required_components;
         for (py::handle header : required) {

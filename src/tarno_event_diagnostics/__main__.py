@@ -4,20 +4,28 @@
     tarno-event-diagnostics healthcheck  repeated syslog-ng check until SIGINT or SIGTERM
     tarno-event-diagnostics test         one report line of each level
 
+run and test hold an exclusive lock (flock) on /run/tarno-event-diagnostics/diagnosis.lock
+while they work, so that two diagnoses never meet on one host.
+
 Exit status: 0 no finding, 1 findings were reported, 2 usage error,
-3 the diagnosis ended by an error, 130 interrupted (run and test).
+3 the diagnosis ended by an error, 4 another run held the lock,
+130 interrupted (run and test).
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import errno
+import fcntl
 import importlib
 import math
 import os
 import shutil
 import signal
+import stat
 import sys
+import time
 from pathlib import Path
 from typing import Any, Awaitable, Callable
 
@@ -26,15 +34,29 @@ from tarno_event_diagnostics import config
 PROG = "tarno-event-diagnostics"
 REPORT_DIR = Path("/tessik/log/tarno")
 DEFAULT_REPORT = str(REPORT_DIR / "self-diagnostics.report")
+# The repeated check keeps its own report, so that it never truncates the
+# report of a diagnosis (nor a diagnosis its report).
+DEFAULT_HEALTHCHECK_REPORT = str(REPORT_DIR / "healthcheck.report")
+
+# run and test lock this file; healthcheck does not. The variable exists for
+# tests: runs that see different folders do not keep each other apart.
+LOCK_DIR = "/run/tarno-event-diagnostics"
+LOCK_DIR_VARIABLE = "TARNO_EVENT_DIAGNOSTICS_LOCK_DIR"
+LOCK_NAME = "diagnosis.lock"
 
 EXIT_CLEAN = 0
 EXIT_FINDINGS = 1
 EXIT_USAGE = 2
 EXIT_FAILURE = 3
+EXIT_LOCKED = 4
 EXIT_INTERRUPTED = 130
 
+_NULL_DEVICE = os.makedev(1, 3)
+# Path resolution gives up after this many symbolic links (ELOOP), as the kernel does.
+_SYMLINK_LIMIT = 40
 
-def _interval(text: str) -> float:
+
+def _seconds(text: str) -> float:
     try:
         seconds = float(text)
     except ValueError:
@@ -72,7 +94,8 @@ def _build_parser() -> argparse.ArgumentParser:
     options.add_argument(
         "--report",
         metavar="PATH",
-        help=f"write the report to PATH (default: {DEFAULT_REPORT})",
+        help=f"write the report to PATH (default: {DEFAULT_REPORT}; "
+        f"healthcheck: {DEFAULT_HEALTHCHECK_REPORT})",
     )
     options.add_argument(
         "--block",
@@ -85,16 +108,22 @@ def _build_parser() -> argparse.ArgumentParser:
     options.add_argument(
         "--interval",
         metavar="SECONDS",
-        type=_interval,
+        type=_seconds,
         help=f"pause between two syslog-ng checks of healthcheck "
         f"(default: {config.DEFAULT_CHECK_TIMEOUT})",
+    )
+    options.add_argument(
+        "--wait",
+        metavar="SECONDS",
+        type=_seconds,
+        help="how long run and test wait while another run holds the lock (default: 0)",
     )
 
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Self-diagnostics of the event registration subsystem (syslog-ng, auditd).",
         epilog="Exit status: 0 no finding, 1 findings reported, 2 usage error, "
-        "3 the diagnosis failed, 130 interrupted.",
+        "3 the diagnosis failed, 4 another run holds the lock, 130 interrupted.",
         parents=[options],
         formatter_class=_HelpFormatter,
     )
@@ -114,8 +143,22 @@ def _report_path_problem(path: str) -> str | None:
     """Says why the report cannot be written at ``path``, or None when it can."""
     if not path:
         return "--report: the path must not be empty"
-    if os.path.isdir(path):
-        return f"--report: {path} is a directory"
+    problem = _forbidden_symlink(path)
+    if problem is not None:
+        return problem
+    try:
+        status = os.stat(path)
+    except (FileNotFoundError, NotADirectoryError):
+        status = None
+    except OSError as error:
+        return f"--report: {path}: {error.strerror}"
+    if status is not None:
+        if stat.S_ISDIR(status.st_mode):
+            return f"--report: {path} is a directory"
+        # Opening the report truncates it: as root, a device would be
+        # overwritten and a FIFO would hold the run up.
+        if not stat.S_ISREG(status.st_mode) and not _is_null_device(status):
+            return f"--report: {path} is a {_file_kind(status.st_mode)}, not a regular file"
     parent = Path(os.path.abspath(path)).parent
     # The engine creates its own report directory when it is missing.
     if parent.is_dir() or parent == REPORT_DIR:
@@ -123,6 +166,135 @@ def _report_path_problem(path: str) -> str | None:
     if parent.exists():
         return f"--report: {parent} is not a directory"
     return f"--report: directory {parent} does not exist"
+
+
+def _is_null_device(status: os.stat_result) -> bool:
+    return stat.S_ISCHR(status.st_mode) and status.st_rdev == _NULL_DEVICE
+
+
+def _file_kind(mode: int) -> str:
+    for test, kind in (
+        (stat.S_ISCHR, "character device"),
+        (stat.S_ISBLK, "block device"),
+        (stat.S_ISFIFO, "FIFO"),
+        (stat.S_ISSOCK, "socket"),
+    ):
+        if test(mode):
+            return kind
+    return "special file"
+
+
+def _forbidden_symlink(path: str) -> str | None:
+    """Walks ``path`` as the kernel resolves it and applies the kernel's
+    protected-symlinks rule to every symbolic link on the way, whatever the
+    sysctl fs.protected_symlinks says: a link in a world-writable sticky
+    folder is followed only when the caller or the folder's owner owns it.
+    Returns the usage error for the first link that breaks the rule."""
+    pending = os.path.join(os.getcwd(), path).split("/")
+    pending.reverse()
+    folder = "/"  # resolved so far; never holds a symbolic link
+    links = 0
+    while pending:
+        name = pending.pop()
+        if name in ("", "."):
+            continue
+        if name == "..":
+            folder = os.path.dirname(folder)
+            continue
+        candidate = os.path.join(folder, name)
+        try:
+            entry = os.lstat(candidate)
+        except OSError:
+            return None  # the rest does not exist yet; opening it creates it or fails
+        if not stat.S_ISLNK(entry.st_mode):
+            folder = candidate
+            continue
+        holder = os.stat(folder)
+        sticky_and_open = stat.S_ISVTX | stat.S_IWOTH
+        if (holder.st_mode & sticky_and_open == sticky_and_open
+                and entry.st_uid not in (os.geteuid(), holder.st_uid)):
+            return (f"--report: {candidate} is a symbolic link in the world-writable sticky "
+                    f"folder {folder} and belongs to uid {entry.st_uid}, not to the caller")
+        links += 1
+        if links > _SYMLINK_LIMIT:
+            return None  # opening it fails with ELOOP
+        target = os.readlink(candidate)
+        if target.startswith("/"):
+            folder = "/"
+        pending.extend(reversed(target.split("/")))
+    return None
+
+
+class _LockError(Exception):
+    """The lock file cannot be opened safely."""
+
+
+def _lock_path() -> str:
+    return os.path.join(os.environ.get(LOCK_DIR_VARIABLE) or LOCK_DIR, LOCK_NAME)
+
+
+def _open_lock(lock_path: str) -> int:
+    """Opens the lock file, making its folder (0700) and the file (0600) when
+    they are missing. Neither may be a symbolic link; the folder must belong
+    to the caller and be writable by nobody else, the file must be a regular
+    file of the caller. The file is never written, truncated or removed."""
+    folder = os.path.dirname(lock_path)
+    try:
+        os.mkdir(folder, 0o700)
+    except FileExistsError:
+        pass
+    folder_fd = _open_no_link(folder, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        status = os.fstat(folder_fd)
+        if status.st_uid != os.geteuid() or status.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+            raise _LockError(f"{folder} must belong to uid {os.geteuid()} and be writable by it alone")
+        # O_NONBLOCK: a FIFO put in its place must not hold the open up.
+        fd = _open_no_link(
+            os.path.basename(lock_path),
+            os.O_RDWR | os.O_CREAT | os.O_NONBLOCK | os.O_NOCTTY,
+            dir_fd=folder_fd,
+            shown=lock_path,
+        )
+    finally:
+        os.close(folder_fd)
+    status = os.fstat(fd)
+    if not stat.S_ISREG(status.st_mode) or status.st_uid != os.geteuid():
+        os.close(fd)
+        raise _LockError(f"{lock_path} is not a regular file of uid {os.geteuid()}")
+    return fd
+
+
+def _open_no_link(path: str, flags: int, dir_fd: int | None = None, shown: str = "") -> int:
+    try:
+        return os.open(path, flags | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600, dir_fd=dir_fd)
+    except OSError as error:
+        # O_NOFOLLOW refuses a link with ELOOP, or ENOTDIR where a folder is wanted.
+        if error.errno in (errno.ELOOP, errno.ENOTDIR) and os.path.islink(shown or path):
+            raise _LockError(f"{shown or path} is a symbolic link") from None
+        raise
+
+
+def _take_lock(lock_path: str, wait: float) -> int | None:
+    """Holds the lock exclusively and returns its descriptor, or None when
+    another process still holds it after ``wait`` seconds."""
+    fd = _open_lock(lock_path)
+    deadline = time.monotonic() + wait
+    pause = 0.01
+    try:
+        while True:
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                return fd
+            except BlockingIOError:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    os.close(fd)
+                    return None
+                time.sleep(min(pause, left))
+                pause = min(pause * 2, 0.25)
+    except BaseException:
+        os.close(fd)
+        raise
 
 
 def _counting_inspector(journal_inspector: Any) -> type:
@@ -198,6 +370,9 @@ _COMMANDS: dict[str, Callable[[Any], int | None]] = {
     "healthcheck": _healthcheck,
     "test": _test,
 }
+# The commands that repair the system and write the shared report take the
+# lock; the endless repeated check, with a report of its own, runs beside them.
+_LOCKED_COMMANDS = frozenset({"run", "test"})
 
 
 def _one_line(error: BaseException) -> str:
@@ -214,8 +389,12 @@ def main(argv: list[str] | None = None) -> int:
     except SystemExit as stop:
         # --help and usage errors; argparse has already printed its text.
         return stop.code if isinstance(stop.code, int) else EXIT_USAGE
-    report = getattr(args, "report", DEFAULT_REPORT)
-    problem = _report_path_problem(report)
+    default = DEFAULT_HEALTHCHECK_REPORT if args.command == "healthcheck" else DEFAULT_REPORT
+    report = getattr(args, "report", default)
+    try:
+        problem = _report_path_problem(report)
+    except OSError as error:
+        problem = f"--report: {report}: {error.strerror}"
     if problem is not None:
         parser.print_usage(sys.stderr)
         print(f"{PROG}: error: {problem}", file=sys.stderr)
@@ -224,6 +403,35 @@ def main(argv: list[str] | None = None) -> int:
     if hasattr(args, "interval"):
         cfg.check_timeout = args.interval
 
+    lock = None
+    if args.command in _LOCKED_COMMANDS:
+        # Taken before the inspector exists: the inspector truncates the
+        # report, and a run kept out must leave the other run's report alone.
+        lock_path = _lock_path()
+        wait = getattr(args, "wait", 0)
+        try:
+            lock = _take_lock(lock_path, wait)
+        except KeyboardInterrupt:
+            print(f"{PROG}: interrupted", file=sys.stderr)
+            return EXIT_INTERRUPTED
+        except (OSError, _LockError) as error:
+            reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+            print(f"{PROG}: error: cannot take the lock {lock_path}: {reason}", file=sys.stderr)
+            return EXIT_FAILURE
+        if lock is None:
+            print(
+                f"{PROG}: another run holds the lock {lock_path}; gave up after {wait:g} s",
+                file=sys.stderr,
+            )
+            return EXIT_LOCKED
+    try:
+        return _diagnose(args, report, cfg)
+    finally:
+        if lock is not None:
+            os.close(lock)
+
+
+def _diagnose(args: argparse.Namespace, report: str, cfg: config.Config) -> int:
     inspector = None
     try:
         journal_inspector = importlib.import_module("tarno_event_diagnostics.journal_inspector")

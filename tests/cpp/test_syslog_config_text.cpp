@@ -4,13 +4,14 @@
 #include <gtest/gtest.h>
 
 using namespace tarno;
-using Headers = std::set<std::string>;
 
 TEST(ConfigurationHeaders, CommentAndDirectiveLinesGoWithTheBlankLinesBeforeThem) {
-    EXPECT_EQ(remove_marked_lines("a\n \n\t# c\nb # not a comment\n#", '#'),
-              "a\nb # not a comment\n");
-    EXPECT_EQ(remove_marked_lines("@version: 4.0\n@include \"x\"\nsource s { };", '@'),
-              "source s { };");
+    const auto removed = [](std::string text, char mark) {
+        remove_marked_lines(text, mark);
+        return text;
+    };
+    EXPECT_EQ(removed("a\n \n\t# c\nb # not a comment\n#", '#'), "a\nb # not a comment\n");
+    EXPECT_EQ(removed("@version: 4.0\n@include \"x\"\nsource s { };", '@'), "source s { };");
 }
 
 TEST(ConfigurationHeaders, HeadersWithOtherSpacingCountOnesInCommentsDoNot) {

@@ -1,11 +1,16 @@
 """The command-line tool: options, exit status, signals, and whole runs of the engine."""
 
 import asyncio
+import fcntl
 import os
 import re
+import resource
 import signal
+import socket
+import stat
 import subprocess
 import sys
+import threading
 import time
 import types
 from pathlib import Path
@@ -83,6 +88,14 @@ def fake_engine():
     return module
 
 
+@pytest.fixture(autouse=True)
+def lock_dir(tmp_path, monkeypatch):
+    """Every run of the tool here, in this process or a child, locks in tmp, not in /run."""
+    directory = tmp_path / "lock"
+    monkeypatch.setenv(cli.LOCK_DIR_VARIABLE, str(directory))
+    return directory
+
+
 @pytest.fixture
 def fake(monkeypatch):
     monkeypatch.setitem(sys.modules, "tarno_event_diagnostics.journal_inspector", fake_engine())
@@ -149,6 +162,9 @@ def test_help_explains_every_option():
         (["run", "--interval", "abc"], "--interval: not a number of seconds: 'abc'"),
         (["healthcheck", "--interval=-1"], "--interval: must be a non-negative number"),
         (["healthcheck", "--interval", "nan"], "--interval: must be a non-negative number"),
+        (["run", "--wait", "-1"], "--wait: must be a non-negative number"),
+        (["test", "--wait", "soon"], "--wait: not a number of seconds: 'soon'"),
+        (["test", "--report", "/dev/full"], "/dev/full is a character device, not a regular file"),
         (["run", "--report", "/nonexistent/dir/r"], "directory /nonexistent/dir does not exist"),
         (["run", "--report", "/etc/passwd/r"], "/etc/passwd is not a directory"),
         (["run", "--report", "/tmp"], "/tmp is a directory"),
@@ -172,6 +188,136 @@ def test_report_in_the_missing_report_directory_is_left_to_the_engine(fake):
     # The engine creates /tessik/log/tarno itself, so the path is accepted.
     assert cli.main(["test", "--report", "/tessik/log/tarno/x.report"]) == 0
     assert str(fake.instances[0]._JournalInspector__report_file_path) == "/tessik/log/tarno/x.report"
+
+
+needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="needs root to give files away")
+NOBODY = 65534
+
+
+def _link(path, target, owner=0):
+    os.symlink(target, path)
+    os.lchown(path, owner, owner)
+    return path
+
+
+def _folder(tmp_path, mode, owner=0):
+    folder = tmp_path / "shared"
+    folder.mkdir()
+    folder.chmod(mode)
+    os.chown(folder, owner, owner)
+    return folder
+
+
+def _socket(path):
+    with socket.socket(socket.AF_UNIX) as server:
+        server.bind(str(path))
+    return path
+
+
+STICKY_LINK = "is a symbolic link in the world-writable sticky folder"
+# A report path made in tmp -> the usage error it gives, or None when it is accepted.
+REPORT_PATHS = {
+    "fifo": (lambda t: os.mkfifo(t / "r") or t / "r", "is a FIFO, not a regular file"),
+    "socket": (lambda t: _socket(t / "r"), "is a socket, not a regular file"),
+    "link-to-device": (lambda t: _link(t / "r", "/dev/full"), "is a character device, not a regular file"),
+    "foreign-link-in-sticky": (lambda t: _link(_folder(t, 0o1777) / "r", t / "target", NOBODY), STICKY_LINK),
+    "foreign-folder-link-in-sticky": (lambda t: _link(_folder(t, 0o1777) / "d", t, NOBODY) / "target", STICKY_LINK),
+    "own-link-in-sticky": (lambda t: _link(_folder(t, 0o1777) / "r", t / "target"), None),
+    "folder-owners-link-in-sticky": (lambda t: _link(_folder(t, 0o1777, NOBODY) / "r", t / "target", NOBODY), None),
+    "foreign-link-in-open-folder": (lambda t: _link(_folder(t, 0o777) / "r", t / "target", NOBODY), None),
+    "null-device": (lambda t: "/dev/null", None),
+}
+
+
+@needs_root
+@pytest.mark.parametrize("name", REPORT_PATHS)
+def test_report_paths_are_checked_as_the_kernel_protects_root(fake, tmp_path, capsys, name):
+    make, message = REPORT_PATHS[name]
+    status = cli.main(["run", "--report", str(make(tmp_path))])
+    if message is None:
+        assert (status, len(fake.instances)) == (0, 1)
+        return
+    assert status == 2
+    last = capsys.readouterr().err.splitlines()[-1]
+    assert last.startswith("tarno-event-diagnostics: error: --report: ") and message in last
+    assert fake.instances == [] and not (tmp_path / "target").exists()
+
+
+def test_healthcheck_has_a_report_of_its_own(fake, monkeypatch):
+    monkeypatch.setenv("FAKE_RAISE", "stop")
+    assert cli.main(["healthcheck"]) == 3
+    assert str(fake.instances[0]._JournalInspector__report_file_path) == (
+        "/tessik/log/tarno/healthcheck.report"
+    )
+
+
+# ---------------------------------------------------------------- the lock
+
+
+@pytest.fixture
+def held_lock(lock_dir):
+    """The lock, held by another open file, as another run would hold it."""
+    lock_dir.mkdir(mode=0o700)
+    holder = os.open(lock_dir / "diagnosis.lock", os.O_RDWR | os.O_CREAT, 0o600)
+    fcntl.flock(holder, fcntl.LOCK_EX)
+    yield holder
+    os.close(holder)
+
+
+@pytest.mark.parametrize("command", ["run", "test"])
+def test_a_second_run_exits_4_and_leaves_the_report_alone(fake, held_lock, lock_dir, tmp_path, capsys, command):
+    report = tmp_path / "r"
+    report.write_text("the other run's report\n")
+    started = time.monotonic()
+    assert cli.main([command, "--wait", "0.3", "--report", str(report)]) == 4
+    assert time.monotonic() - started >= 0.3
+    assert capsys.readouterr().err == (
+        f"tarno-event-diagnostics: another run holds the lock {lock_dir}/diagnosis.lock; "
+        "gave up after 0.3 s\n"
+    )
+    assert fake.instances == []
+    assert report.read_text() == "the other run's report\n"
+
+
+def test_a_waiting_run_goes_on_when_the_lock_is_released(fake, held_lock, tmp_path):
+    threading.Timer(0.2, fcntl.flock, (held_lock, fcntl.LOCK_UN)).start()
+    assert cli.main(["run", "--wait", "30", "--report", str(tmp_path / "r")]) == 0
+    assert len(fake.instances) == 1
+
+
+def test_healthcheck_runs_beside_a_held_lock(fake, held_lock, monkeypatch, tmp_path):
+    monkeypatch.setenv("FAKE_RAISE", "reached the engine")
+    assert cli.main(["healthcheck", "--report", str(tmp_path / "r")]) == 3
+    assert len(fake.instances) == 1
+
+
+def test_the_lock_is_made_private_and_released_at_the_end(fake, lock_dir, tmp_path):
+    assert cli.main(["test", "--report", str(tmp_path / "r")]) == 0
+    lock = lock_dir / "diagnosis.lock"
+    assert stat.S_IMODE(lock_dir.stat().st_mode) == 0o700
+    assert (stat.S_IFMT(lock.lstat().st_mode), stat.S_IMODE(lock.stat().st_mode)) == (stat.S_IFREG, 0o600)
+    with open(lock) as again:
+        fcntl.flock(again, fcntl.LOCK_EX | fcntl.LOCK_NB)
+
+
+# Ways to prepare the lock folder d (in tmp t) for abuse.
+LOCK_ABUSES = {
+    "linked-file": lambda d, t: (d.mkdir(mode=0o700), (d / "diagnosis.lock").symlink_to(t / "target")),
+    "linked-folder": lambda d, t: ((t / "elsewhere").mkdir(mode=0o700), d.symlink_to(t / "elsewhere")),
+    "open-folder": lambda d, t: (d.mkdir(), d.chmod(0o1777)),
+    "fifo": lambda d, t: (d.mkdir(mode=0o700), os.mkfifo(d / "diagnosis.lock")),
+}
+
+
+@pytest.mark.parametrize("name", LOCK_ABUSES)
+def test_a_lock_file_that_could_be_abused_is_refused(fake, lock_dir, tmp_path, capsys, name):
+    LOCK_ABUSES[name](lock_dir, tmp_path)
+    assert cli.main(["run", "--report", str(tmp_path / "r")]) == 3
+    err = capsys.readouterr().err
+    assert err.startswith(f"tarno-event-diagnostics: error: cannot take the lock {lock_dir}/diagnosis.lock: ")
+    assert len(err.splitlines()) == 1
+    assert fake.instances == []
+    assert not (tmp_path / "target").exists() and not (tmp_path / "elsewhere" / "diagnosis.lock").exists()
 
 
 # ---------------------------------------------------------------- exit status and settings (stand-in engine)
@@ -361,11 +507,20 @@ def test_engine_run_reports_missing_packages(tmp_path, fake_bin):
     assert not (tmp_path / "commands.log").exists()
 
 
+def _no_file_may_grow():
+    # A write to a file then fails with EFBIG: a full disk without filling one.
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (0, resource.RLIM_INFINITY))
+
+
 @needs_engine
-def test_engine_run_failing_on_its_report_exits_3(fake_bin):
-    result = tool("test", "--report", "/dev/full", env=fake_bin, launcher=LAUNCH_WITH_REPORT_DIR)
+def test_engine_run_failing_on_its_report_exits_3(fake_bin, tmp_path):
+    result = tool(
+        "test", "--report", tmp_path / "r", env=fake_bin, launcher=LAUNCH_WITH_REPORT_DIR,
+        preexec_fn=_no_file_may_grow,
+    )
     assert result.returncode == 3
-    assert result.stderr.startswith("tarno-event-diagnostics: error: OSError: [Errno 28]")
+    assert result.stderr.startswith("tarno-event-diagnostics: error: OSError: [Errno 27]")
     assert len(result.stderr.splitlines()) == 1
 
 

@@ -5,6 +5,7 @@ total reference count is compared; elsewhere the count of allocated blocks."""
 import asyncio
 import gc
 import itertools
+import os
 import shutil
 import subprocess
 import sys
@@ -132,3 +133,45 @@ def test_repeated_audit_checks_leave_nothing_behind(tmp_path, monkeypatch, syslo
     rounds(100)
     gc.collect()
     assert level_of_use() - before < TOLERANCE
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_the_repeated_check_leaves_nothing_behind(tmp_path, monkeypatch, syslog_recorder):
+    passes = []
+
+    class Health:
+        def __init__(self, cfg):
+            passes.append(1)
+
+        async def run(self):
+            return True
+
+    monkeypatch.setattr(ji.JournalInspector, "default_dir", tmp_path)
+    monkeypatch.setattr(ji, "Healthcheck", Health)
+    monkeypatch.setattr(ji, "SystemGetter", SimpleNamespace(is_process_running=lambda name: True))
+    inspector = ji.JournalInspector(str(tmp_path / "report"), Config(check_timeout=0))
+
+    async def run_passes(count):
+        wanted = len(passes) + count
+        task = asyncio.create_task(inspector.run_healthcheck())
+        while len(passes) < wanted:
+            await asyncio.sleep(0)
+        task.cancel()
+        await asyncio.gather(task, return_exceptions=True)
+
+    asyncio.run(run_passes(2000))
+    gc.collect()
+    before = (level_of_use(), resident_bytes())
+    asyncio.run(run_passes(10000))
+    gc.collect()
+    after = (level_of_use(), resident_bytes())
+    # A reference or a native frame left behind by every pass would show as ten
+    # thousand of them.
+    assert after[0] - before[0] < TOLERANCE
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        # AddressSanitizer keeps freed memory in quarantine, so only elsewhere.
+        assert after[1] - before[1] < 1 << 20

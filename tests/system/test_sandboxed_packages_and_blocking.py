@@ -3,7 +3,7 @@ blocking with the real usermod on the sandbox's own /etc/shadow."""
 
 import pytest
 
-from system_sandbox import ENGINE_PRELUDE, emitted
+from system_sandbox import Host, emitted
 from system_sandbox import module_sandbox, sandbox, sandbox_ready  # noqa: F401 (fixtures)
 
 PROGRAM = "tarno-event-diagnostics"
@@ -15,11 +15,11 @@ REPAIR = (
 )
 PASSWORD = "$6$sandbox$fixturehash"
 
-CHECK_PACKAGES = ENGINE_PRELUDE + f"""
+CHECK_PACKAGES = f"""
 import subprocess
 listing = subprocess.check_output(
     ["dpkg-query", "--showformat=${{db:Status-Abbrev}}${{binary:Package}}\\n", "--show"], text=True)
-inspector = JournalInspector({REPORT!r}, Config(), block=len(sys.argv) > 1)
+inspector = JournalInspector({REPORT!r}, Config(), block=BLOCK)
 installed = inspector.check_installed_packages()
 emit({{"listing": listing.splitlines(), "installed": int(installed),
       "count": inspector._JournalInspector__error_count}})
@@ -31,7 +31,7 @@ def critical(desc):
 
 
 def engine_lines(result):
-    return [(entry.priority, entry.message) for entry in result.entries_of(PROGRAM)]
+    return result.engine_lines()
 
 
 @pytest.mark.parametrize(
@@ -63,11 +63,12 @@ def engine_lines(result):
 def test_installed_packages_from_the_real_package_database(
     sandbox, packages, listing, installed, findings
 ):
-    result = sandbox.run(CHECK_PACKAGES, packages=packages)
+    result = sandbox.run(Host(packages=packages), steps=["BLOCK = False\n" + CHECK_PACKAGES])
     assert result.returncode == 0, result.describe()
     (outcome,) = emitted(result)
-    # The fixture database gives dpkg-query's real status abbreviations.
-    assert outcome["listing"] == listing
+    # The host's database, with the fixture entries, gives dpkg-query's real
+    # status abbreviations.
+    assert [line for line in outcome["listing"] if line[3:] in packages] == listing
     assert outcome["installed"] == installed
     assert outcome["count"] == len(findings)
     assert engine_lines(result) == findings
@@ -112,18 +113,12 @@ def blocking(module_sandbox):
     prepare = [["groupadd", "tarno-admin"]]
     for name, (uid, options, _) in ACCOUNTS.items():
         prepare.append(["useradd", *options, "-o", "-u", str(uid), "-p", PASSWORD, name])
-    script = (
-        "before = open('/etc/shadow').read()\n"
-        + CHECK_PACKAGES
-        + "emit(before)\n"
-    )
+    script = "before = open('/etc/shadow').read()\nBLOCK = True\n" + CHECK_PACKAGES + "emit(before)\n"
     result = module_sandbox.run(
-        script,
-        packages={"syslog-ng": "install ok installed",
-                  "syslog-ng-mod-tarno": "install ok installed"},
-        prepare=prepare,
+        Host(packages={"syslog-ng": "install ok installed", "syslog-ng-mod-tarno": "install ok installed"},
+             setup=prepare),
+        steps=[script],
         collect=["/etc/shadow", "/etc/passwd", "/etc/group", "/tessik/pwned", "/tessik/pwned2"],
-        script_args=["block"],
     )
     assert result.returncode == 0, result.describe()
     return result
@@ -133,8 +128,8 @@ def test_blocking_locks_exactly_the_non_exempt_accounts(blocking):
     outcome, before_text = emitted(blocking)
     assert outcome["installed"] == 3
     before = _shadow_passwords(before_text)
-    after = _shadow_passwords(blocking.files["/etc/shadow"])
-    locked = _expected_locked(blocking.files["/etc/passwd"], blocking.files["/etc/group"])
+    after = _shadow_passwords(blocking.text("/etc/shadow"))
+    locked = _expected_locked(blocking.text("/etc/passwd"), blocking.text("/etc/group"))
     for name, (_, _, fixture_locked) in ACCOUNTS.items():
         assert (name in locked) == fixture_locked, name
         assert after[name] == ("!" + PASSWORD if fixture_locked else PASSWORD), name
@@ -149,8 +144,8 @@ def test_blocking_locks_exactly_the_non_exempt_accounts(blocking):
 
 
 def test_hostile_account_names_run_no_command(blocking):
-    assert blocking.kinds["/tessik/pwned"] == "missing"
-    assert blocking.kinds["/tessik/pwned2"] == "missing"
+    assert blocking.files["/tessik/pwned"]["kind"] == "missing"
+    assert blocking.files["/tessik/pwned2"]["kind"] == "missing"
 
 
 def test_blocking_is_logged_by_usermod_and_by_the_engine(blocking):

@@ -4,7 +4,7 @@ a missing report directory."""
 
 import pytest
 
-from system_sandbox import ENGINE_PRELUDE, PYTHON, emitted, report_entries
+from system_sandbox import PYTHON, REPORT_DIR, Host, emitted, report_entries
 from system_sandbox import module_sandbox, sandbox, sandbox_ready  # noqa: F401 (fixtures)
 
 PROGRAM = "tarno-event-diagnostics"
@@ -37,15 +37,15 @@ SELF_TEST_REPORT = [
 ]
 
 
-def lines_of(result, program=PROGRAM):
-    return [(entry.priority, entry.message) for entry in result.entries_of(program)]
+def lines_of(result):
+    return result.engine_lines()
 
 
 @pytest.fixture(scope="module")
 def self_test(module_sandbox):
     """A fresh inspector's self-test, then a finding after the end message
     closed the report, then a second self-test on the same inspector."""
-    script = ENGINE_PRELUDE + f"""
+    script = f"""
 inspector = JournalInspector({REPORT!r}, Config())
 inspector.test()
 with open({REPORT!r}) as report:
@@ -53,7 +53,7 @@ with open({REPORT!r}) as report:
 inspector._JournalInspector__send_error_message("late")
 inspector.test()
 """
-    result = module_sandbox.run(script, collect=[REPORT])
+    result = module_sandbox.run(steps=[script], collect=[REPORT])
     assert result.returncode == 0, result.describe()
     return result
 
@@ -79,25 +79,26 @@ def test_self_test_report_file_holds_five_entries(self_test):
 def test_line_after_the_end_message_keeps_the_identity(self_test):
     assert lines_of(self_test)[5] == ("user.crit", finding("ERROR", "late"))
     # Nothing reaches the log under another name once the connection was closed.
-    assert {entry.program for entry in self_test.entries} == {PROGRAM}
+    records = [entry for entry in self_test.entries if entry.message.startswith("type=EVENT_DIAGNOSTICS")]
+    assert {entry.program for entry in records} == {PROGRAM}
 
 
 def test_second_self_test_logs_but_leaves_the_closed_report_as_it_was(self_test):
     assert lines_of(self_test)[6:] == self_test_lines()
-    assert report_entries(self_test.files[REPORT]) == SELF_TEST_REPORT
+    assert report_entries(self_test.text(REPORT)) == SELF_TEST_REPORT
 
 
 def test_report_lines_survive_a_killed_process(sandbox):
-    script = ENGINE_PRELUDE + f"""
+    script = f"""
 import signal
 inspector = JournalInspector({REPORT!r}, Config())
 inspector._JournalInspector__send_start_check_message()
 inspector._JournalInspector__send_critical_message("before the kill")
 os.kill(os.getpid(), signal.SIGKILL)
 """
-    result = sandbox.run(script, collect=[REPORT])
+    result = sandbox.run(steps=[script], collect=[REPORT])
     assert result.returncode == -9, result.describe()
-    assert report_entries(result.files[REPORT]) == [STARTED, "critical: before the kill"]
+    assert report_entries(result.text(REPORT)) == [STARTED, "critical: before the kill"]
     assert lines_of(result) == [
         ("user.notice", "type=EVENT_DIAGNOSTICS_START"),
         ("user.crit", finding("CRITICAL", "before the kill")),
@@ -106,7 +107,7 @@ os.kill(os.getpid(), signal.SIGKILL)
 
 def test_missing_report_directory_is_reported_and_repaired_when_its_parent_exists(sandbox):
     # /tessik starts empty: first without /tessik/log, then with it.
-    script = ENGINE_PRELUDE + f"""
+    script = f"""
 def state(inspector):
     return {{
         "directory": os.path.isdir("/tessik/log/tarno"),
@@ -118,7 +119,7 @@ emit(state(JournalInspector({REPORT!r}, Config())))
 os.mkdir("/tessik/log")
 emit(state(JournalInspector({REPORT!r}, Config())))
 """
-    result = sandbox.run(script, tessik_dirs=())
+    result = sandbox.run(Host(files={"/tessik/log": None, REPORT_DIR: None}), steps=[script])
     assert result.returncode == 0, result.describe()
     without_parent, with_parent = emitted(result)
     assert without_parent == {"directory": False, "report": None, "count": 2}
@@ -133,10 +134,8 @@ emit(state(JournalInspector({REPORT!r}, Config())))
 
 def test_command_line_self_test_end_to_end(sandbox):
     report = "/tessik/log/tarno/r"
-    result = sandbox.run(
-        argv=[PYTHON, "-m", "tarno_event_diagnostics", "test", "--report", report],
-        collect=[report],
-    )
+    result = sandbox.run(steps=[[PYTHON, "-m", "tarno_event_diagnostics", "test", "--report", report]],
+                         collect=[report])
     assert result.returncode == 1, result.describe()
     assert lines_of(result) == self_test_lines(report)
-    assert report_entries(result.files[report]) == SELF_TEST_REPORT
+    assert report_entries(result.text(report)) == SELF_TEST_REPORT
