@@ -53,7 +53,7 @@ class Audit:
             fake_bin.add(name, TOOL.format(state=str(self.state)))
 
     def list(self, rules, status=0):
-        listing = rules if isinstance(rules, bytes) else "".join(f"{rule}\n" for rule in rules).encode()
+        listing = rules if isinstance(rules, bytes) else lines(*rules).encode()
         (self.state / "listing").write_bytes(listing)
         (self.state / "listing-status").write_text(str(status))
 
