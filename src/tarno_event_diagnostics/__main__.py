@@ -29,7 +29,7 @@ import time
 from pathlib import Path
 from typing import Any, Awaitable, Callable
 
-from tarno_event_diagnostics import config
+from tarno_event_diagnostics import config, records
 
 PROG = "tarno-event-diagnostics"
 REPORT_DIR = Path("/tessik/log/tarno")
@@ -117,6 +117,17 @@ def _build_parser() -> argparse.ArgumentParser:
         metavar="SECONDS",
         type=_seconds,
         help="how long run and test wait while another run holds the lock (default: 0)",
+    )
+    options.add_argument(
+        "--json",
+        action="store_true",
+        help="print every record as a JSON line instead of the report lines, "
+        "and a summary after run and test",
+    )
+    options.add_argument(
+        "--metrics",
+        metavar="FILE",
+        help="write Prometheus metrics to FILE after every run and every pass of healthcheck",
     )
 
     parser = argparse.ArgumentParser(
@@ -297,20 +308,6 @@ def _take_lock(lock_path: str, wait: float) -> int | None:
         raise
 
 
-def _counting_inspector(journal_inspector: Any) -> type:
-    class CountingInspector(journal_inspector.JournalInspector):
-        """The engine's inspector, keeping the finding count of its end message."""
-
-        finding_count: int | None = None
-
-        def _JournalInspector__send_end_check_message(self) -> None:
-            # The end message resets the counter, so read it first.
-            self.finding_count = self._JournalInspector__error_count
-            super()._JournalInspector__send_end_check_message()
-
-    return CountingInspector
-
-
 def _close_report(inspector: Any) -> None:
     """Closes the report file that no end message closed (a run that ended by an
     error, the repeated check). Every line in it is already flushed."""
@@ -395,6 +392,8 @@ def main(argv: list[str] | None = None) -> int:
         problem = _report_path_problem(report)
     except OSError as error:
         problem = f"--report: {report}: {error.strerror}"
+    if problem is None and hasattr(args, "metrics"):
+        problem = records.metrics_path_problem(args.metrics)
     if problem is not None:
         parser.print_usage(sys.stderr)
         print(f"{PROG}: error: {problem}", file=sys.stderr)
@@ -403,6 +402,7 @@ def main(argv: list[str] | None = None) -> int:
     if hasattr(args, "interval"):
         cfg.check_timeout = args.interval
 
+    outcome = _Outcome(args)
     lock = None
     if args.command in _LOCKED_COMMANDS:
         # Taken before the inspector exists: the inspector truncates the
@@ -413,33 +413,63 @@ def main(argv: list[str] | None = None) -> int:
             lock = _take_lock(lock_path, wait)
         except KeyboardInterrupt:
             print(f"{PROG}: interrupted", file=sys.stderr)
-            return EXIT_INTERRUPTED
+            return outcome.end(EXIT_INTERRUPTED)
         except (OSError, _LockError) as error:
             reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
             print(f"{PROG}: error: cannot take the lock {lock_path}: {reason}", file=sys.stderr)
-            return EXIT_FAILURE
+            return outcome.end(EXIT_FAILURE)
         if lock is None:
             print(
                 f"{PROG}: another run holds the lock {lock_path}; gave up after {wait:g} s",
                 file=sys.stderr,
             )
-            return EXIT_LOCKED
+            return outcome.end(EXIT_LOCKED)
     try:
-        return _diagnose(args, report, cfg)
+        return outcome.end(_diagnose(args, report, cfg, outcome))
     finally:
         if lock is not None:
             os.close(lock)
 
 
-def _diagnose(args: argparse.Namespace, report: str, cfg: config.Config) -> int:
+class _Outcome:
+    """What the machine-readable outputs of one command need: the records it
+    sent, the inspector, when it began; and what they say when it ends."""
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.command = args.command
+        self.json = getattr(args, "json", False)
+        self.metrics = records.Metrics(args.metrics, args.command) if hasattr(args, "metrics") else None
+        self.tally = records.Tally()
+        self.listeners = [self.tally] + ([records.print_json] if self.json else [])
+        self.inspector = None
+        self.began = time.monotonic()
+
+    def end(self, status: int) -> int:
+        duration = time.monotonic() - self.began
+        if self.json and self.command in _LOCKED_COMMANDS:
+            records.print_json(records.summary(self.command, self.inspector, self.tally, status, duration))
+        if self.metrics is not None and self.command == "run":
+            self.metrics.diagnosis(self.tally, status, duration)
+        return status
+
+
+def _inspector_class(args: argparse.Namespace, outcome: _Outcome) -> type:
+    journal_inspector = importlib.import_module("tarno_event_diagnostics.journal_inspector")
+    cls = records.observing_inspector(journal_inspector.JournalInspector, outcome.listeners)
+    if outcome.metrics is not None and args.command == "healthcheck":
+        cls = records.watching_passes(cls, outcome.tally, outcome.metrics)
+    return cls
+
+
+def _diagnose(args: argparse.Namespace, report: str, cfg: config.Config, outcome: _Outcome) -> int:
     inspector = None
     try:
-        journal_inspector = importlib.import_module("tarno_event_diagnostics.journal_inspector")
-        inspector = _counting_inspector(journal_inspector)(
+        inspector = outcome.inspector = _inspector_class(args, outcome)(
             report,
             cfg,
             block=getattr(args, "block", False),
-            verbose=getattr(args, "verbose", False),
+            # JSON lines stand in for the report lines on standard output.
+            verbose=getattr(args, "verbose", False) and not outcome.json,
         )
         count = _COMMANDS[args.command](inspector)
     except KeyboardInterrupt:

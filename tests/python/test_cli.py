@@ -169,6 +169,8 @@ def test_help_explains_every_option():
         (["run", "--report", "/etc/passwd/r"], "/etc/passwd is not a directory"),
         (["run", "--report", "/tmp"], "/tmp is a directory"),
         (["run", "--report", ""], "must not be empty"),
+        (["run", "--metrics", "/nonexistent/dir/m.prom"], "--metrics: directory /nonexistent/dir does not exist"),
+        (["healthcheck", "--metrics", "/tmp"], "--metrics: /tmp is a directory"),
         ([], "required: COMMAND"),
         (["diagnose"], "invalid choice: 'diagnose'"),
         (["run", "--fast"], "unrecognized arguments: --fast"),

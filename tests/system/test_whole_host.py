@@ -1,8 +1,10 @@
 """Whole runs of the command-line tool on a simulated host with the real daemons,
 the real kernel audit rules and a real system log."""
 
+import json
 import os
 import shlex
+import subprocess
 
 import pytest
 
@@ -41,8 +43,61 @@ def listed_rules():
     return set(listing) | set(important)
 
 
-def run(*options):
-    return [TOOL, "run", *options]
+@pytest.fixture(params=["text", "json"])
+def output(request):
+    """Every scenario runs twice: as it is, and with --json, which must not change
+    what reaches the report file and the system log."""
+    return request.param
+
+
+def run(*options, output="text"):
+    return [TOOL, "run", *options, *(["--json"] if output == "json" else [])]
+
+
+def unique_keys(pairs):
+    keys = [key for key, _ in pairs]
+    assert len(keys) == len(set(keys)), keys
+    return dict(pairs)
+
+
+def reject_constant(name):
+    raise ValueError(f"not JSON: {name}")
+
+
+def json_records(step):
+    """Standard output, line by line, as JSON objects read by a strict parser;
+    jq reads it too."""
+    records = [json.loads(line, object_pairs_hook=unique_keys, parse_constant=reject_constant)
+               for line in step.stdout.splitlines()]  # fmt: skip
+    assert subprocess.run(["jq", "-e", "."], input=step.stdout, capture_output=True, text=True).returncode == 0
+    assert records[-1]["record"] == "summary" and records[-1]["exit_status"] == step.returncode
+    return records
+
+
+def as_log_lines(records):
+    """The system-log lines that the records stand for."""
+    lines = []
+    for record in records:
+        kind = record["record"]
+        if kind == "start":
+            lines.append(("user.notice", "type=EVENT_DIAGNOSTICS_START"))
+        elif kind == "finding":
+            lines.append(finding(record["level"].upper(), record["message"]))
+        elif kind == "debug":
+            lines.append(("user.debug", record["message"]))
+        elif kind == "end":
+            lines.append(("user.notice", f"type=EVENT_DIAGNOSTICS_END desc='errors={record['errors']}'"))
+    return lines
+
+
+def check_output(step, output, complete_log=True):
+    """With --json: the records stand for exactly the system-log lines (or end
+    with them, where syslog-ng was down for a while)."""
+    if output != "json":
+        return
+    lines = as_log_lines(json_records(step))
+    sent = step.engine_lines()
+    assert lines == sent if complete_log else lines[len(lines) - len(sent):] == sent
 
 
 def finding(level, desc):
@@ -90,10 +145,11 @@ def lockable(result):
 # ---------------------------------------------------------------- a healthy host
 
 
-def test_a_healthy_host_is_left_as_it_is(sandbox):
-    result = sandbox.run(Host(setup=accounts_setup()), steps=[run()], collect=[REPORT, "/etc/shadow"])
+def test_a_healthy_host_is_left_as_it_is(sandbox, output):
+    result = sandbox.run(Host(setup=accounts_setup()), steps=[run(output=output)], collect=[REPORT, "/etc/shadow"])
     step = result.steps[0]
     assert step.returncode == 0, step.describe()
+    check_output(step, output)
     assert report_entries(step.text(REPORT)) == [STARTED, COMPLETED + "0"]
     assert step.engine_lines() == framed()
     assert texts(step) == texts(result.before)
@@ -117,10 +173,11 @@ def broken_main_config(variant):
     return text
 
 
-@pytest.fixture(scope="module", params=["stock", HAND_EDITED])
+@pytest.fixture(scope="module", params=[(v, o) for v in ("stock", HAND_EDITED) for o in ("text", "json")],
+                ids=lambda p: "-".join(p))
 def broken(request, module_sandbox):
     """A broken host diagnosed, diagnosed again, then syslog-ng's own syntax check."""
-    variant = request.param
+    variant, output = request.param
     host = Host(
         files={
             MAIN_CONFIG: broken_main_config(variant),
@@ -130,13 +187,13 @@ def broken(request, module_sandbox):
         },
         setup=[["auditctl", "-D"]],
     )
-    result = module_sandbox.run(host, steps=[run("--verbose"), run("--verbose"), ["syslog-ng", "-s"]],
-                                collect=[REPORT])  # fmt: skip
-    return variant, result
+    diagnose = run("--verbose", output=output)
+    result = module_sandbox.run(host, steps=[diagnose, diagnose, ["syslog-ng", "-s"]], collect=[REPORT])
+    return variant, output, result
 
 
 def test_broken_host_findings(broken):
-    _, result = broken
+    _, output, result = broken
     first = result.steps[0]
     assert first.returncode == 1, first.describe()
     # The report directory's findings come before the report file is open.
@@ -150,8 +207,10 @@ def test_broken_host_findings(broken):
         COMPLETED + "4",
     ]
     assert report_entries(first.text(REPORT)) == expected
-    assert [line.split(" tarno-event-diagnostics: ", 1)[1] for line in first.stdout.splitlines()] == [
-        *directory, *expected]  # fmt: skip
+    if output == "text":
+        assert [line.split(" tarno-event-diagnostics: ", 1)[1] for line in first.stdout.splitlines()] == [
+            *directory, *expected]  # fmt: skip
+    check_output(first, output)
     assert first.engine_lines() == [
         finding("ERROR", f"{REPORT_DIR} does not exist"),
         finding("WARNING", f"{REPORT_DIR} was partially restored"),
@@ -168,7 +227,7 @@ def test_broken_host_findings(broken):
 
 
 def test_broken_host_repairs(broken):
-    variant, result = broken
+    variant, _, result = broken
     before, first = result.before, result.steps[0]
     user = first.files[USER_CONFIG]
     assert (user["text"], user["mode"], user["owner"], user["group"]) == (
@@ -188,9 +247,10 @@ def test_broken_host_repairs(broken):
 
 
 def test_broken_host_is_clean_on_the_second_run(broken):
-    _, result = broken
+    _, output, result = broken
     first, second, syntax = result.steps
     assert second.returncode == 0, second.describe()
+    check_output(second, output)
     assert report_entries(second.text(REPORT)) == [STARTED, COMPLETED + "0"]
     assert texts(second) == texts(first) and second.kernel_rules == first.kernel_rules
     assert second.systemctl_calls == []
@@ -201,12 +261,13 @@ def test_broken_host_is_clean_on_the_second_run(broken):
 # ---------------------------------------------------------------- daemons
 
 
-def test_stopped_daemons_are_restarted(sandbox):
+def test_stopped_daemons_are_restarted(sandbox, output):
     # A stopped auditd leaves the kernel's rules loaded; with none, the rule check
     # would load each one again before the service check.
     host = Host(syslog_ng=False, auditd=False, setup=[["auditctl", "-R", RULES_FILE]])
-    result = sandbox.run(host, steps=[run()], collect=[REPORT])
+    result = sandbox.run(host, steps=[run(output=output)], collect=[REPORT])
     step = result.steps[0]
+    check_output(step, output, complete_log=False)
     assert report_entries(step.text(REPORT)) == [STARTED, f"critical: {STOPPED}", COMPLETED + "1"]
     assert step.systemctl_calls == ["restart syslog-ng", "restart auditd"]
     assert step.running == {"syslog-ng": True, "auditd": True}
@@ -217,12 +278,13 @@ def test_stopped_daemons_are_restarted(sandbox):
     ]
 
 
-def test_a_syslog_ng_that_cannot_start_blocks_the_accounts(sandbox):
+def test_a_syslog_ng_that_cannot_start_blocks_the_accounts(sandbox, output):
     broken = stock_syslog_ng_conf() + 'filter f_audit { program("audit"); };\nfilter f_broken { level(debug) ;\n'
     host = Host(files={MAIN_CONFIG: broken}, syslog_ng=False, setup=accounts_setup())
-    result = sandbox.run(host, steps=[run("--block")], collect=[REPORT, "/etc/shadow", "/etc/passwd"])
+    result = sandbox.run(host, steps=[run("--block", output=output)], collect=[REPORT, "/etc/shadow", "/etc/passwd"])
     step = result.steps[0]
     assert step.returncode == 1, step.describe()
+    check_output(step, output, complete_log=False)
     assert report_entries(step.text(REPORT)) == [
         STARTED,
         f"critical: {STOPPED}",
@@ -244,12 +306,13 @@ def delete_command(listed):
     return ["auditctl", "-d" if words[0] == "-a" else "-W", *words[1:]]
 
 
-def test_lost_rules_are_loaded_again_in_their_file_form(sandbox):
+def test_lost_rules_are_loaded_again_in_their_file_form(sandbox, output):
     listing, important = tables()
     critical_listed, critical_file = next(iter(listing.items()))
     host = Host(setup=[delete_command(critical_listed), delete_command(important[1])])
-    result = sandbox.run(host, steps=[run()], collect=[REPORT])
+    result = sandbox.run(host, steps=[run(output=output)], collect=[REPORT])
     step = result.steps[0]
+    check_output(step, output)
     assert len(result.before.kernel_rules) == len(listed_rules()) - 2
     assert report_entries(step.text(REPORT)) == [
         STARTED,
@@ -262,11 +325,12 @@ def test_lost_rules_are_loaded_again_in_their_file_form(sandbox):
     assert set(step.kernel_rules) == listed_rules() and step.systemctl_calls == []
 
 
-def test_refused_loads_are_not_reported_as_restored(sandbox):
+def test_refused_loads_are_not_reported_as_restored(sandbox, output):
     listing, important = tables()
     host = Host(setup=[["auditctl", "-D"]], refuse_rule_loads=True)
-    result = sandbox.run(host, steps=[run()], collect=[REPORT])
+    result = sandbox.run(host, steps=[run(output=output)], collect=[REPORT])
     step = result.steps[0]
+    check_output(step, output)
     expected = [STARTED]
     for rule in [*listing.values(), *important]:
         expected += [f"error: audit rule '{rule}' is missing", f"error: audit rule '{rule}' could not be restored"]
@@ -277,19 +341,23 @@ def test_refused_loads_are_not_reported_as_restored(sandbox):
 # ---------------------------------------------------------------- packages
 
 
-def test_a_missing_package_with_blocking(sandbox):
+def test_a_missing_package_with_blocking(sandbox, output):
     host = Host(packages={"syslog-ng": "install ok installed", "syslog-ng-mod-tarno": "install ok installed"},
                 setup=accounts_setup())  # fmt: skip
-    result = sandbox.run(host, steps=[run("--block")], collect=[REPORT, "/etc/shadow", "/etc/passwd"])
+    result = sandbox.run(host, steps=[run("--block", output=output)], collect=[REPORT, "/etc/shadow", "/etc/passwd"])
     step = result.steps[0]
+    check_output(step, output)
     assert report_entries(step.text(REPORT)) == [
         STARTED, "critical: auditd is not installed", f"warning: {BLOCKED}", COMPLETED + "2"]
     assert newly_locked(result) == lockable(result) and {"alice", "bob"} <= newly_locked(result)
     assert [priority for priority, _ in step.engine_lines()].count("user.crit") == 2
 
 
-def test_held_packages_count_as_installed(sandbox):
+def test_held_packages_count_as_installed(sandbox, output):
     host = Host(packages={name: "hold ok installed" for name in ("syslog-ng", "syslog-ng-mod-tarno", "auditd")})
-    step = sandbox.run(host, steps=[run()], collect=[REPORT]).steps[0]
+    step = sandbox.run(host, steps=[run(output=output)], collect=[REPORT]).steps[0]
     assert step.returncode == 0, step.describe()
+    check_output(step, output)
+    if output == "json":
+        assert json_records(step)[-1]["packages"] == ["syslog-ng", "syslog-ng-mod-tarno", "auditd"]
     assert report_entries(step.text(REPORT)) == [STARTED, COMPLETED + "0"]
