@@ -120,7 +120,12 @@ void ensure_required_syslog_components(py::object self);
 py::object any_required_event_config_missing(py::object self);
 void check_event_configuration(py::object self);
 
-// Checks whose bodies are not built yet: they report nothing and find nothing.
-void no_check(py::object self);
+// The audit rule checks (audit_rules.cpp) and the auditd service check
+// (auditd_service.cpp).
+void check_audit_rules(py::object self);
+void check_nonexistent_audit_rules(py::object self);
+void check_missing_audit_rules(py::object self);
+void check_lost_audit_rules(py::object self);
+void check_auditd(py::object self);
 
 } // namespace tarno::engine

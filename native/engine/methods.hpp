@@ -139,11 +139,11 @@ inline constexpr Method send_end_check_message =
     def_method<&engine::send_end_check_message>("__send_end_check_message");
 inline constexpr Method block_users = def_method<&engine::block_users>("__block_users");
 inline constexpr Method check_nonexistent_audit_rules =
-    def_method<&engine::no_check>("__check_nonexistent_audit_rules");
+    def_method<&engine::check_nonexistent_audit_rules>("__check_nonexistent_audit_rules");
 inline constexpr Method check_missing_audit_rules =
-    def_method<&engine::no_check>("__check_missing_audit_rules");
+    def_method<&engine::check_missing_audit_rules>("__check_missing_audit_rules");
 inline constexpr Method check_lost_audit_rules =
-    def_method<&engine::no_check>("__check_lost_audit_rules");
+    def_method<&engine::check_lost_audit_rules>("__check_lost_audit_rules");
 inline constexpr Method test = def_method<&engine::test>(
     "test", {}, {}, "Writes one report line of each level between a start and an end.");
 inline constexpr Method run = def_coroutine<&engine::run>(
@@ -169,13 +169,16 @@ inline constexpr Method any_required_event_config_missing =
 inline constexpr Method check_event_configuration = def_method<&engine::check_event_configuration>(
     "check_event_configuration", {}, {},
     "Checks that the event settings of the groups audit and diagnostics are in place.");
-inline constexpr Method check_audit_rules = def_method<&engine::no_check>("check_audit_rules");
+inline constexpr Method check_audit_rules = def_method<&engine::check_audit_rules>(
+    "check_audit_rules", {}, {},
+    "Checks that the audit rules stand in the rules file and are loaded, and restores them.");
 inline constexpr Method check_syslog_ng = def_coroutine<&engine::check_syslog_ng>(
     "check_syslog_ng", annotation::none,
     "Checks that syslog-ng runs and works; restarts it once when it does not.");
 inline constexpr Method syslog_ng_is_available = def_coroutine<&engine::syslog_ng_is_available>(
     "__syslog_ng_is_available", annotation::boolean);
-inline constexpr Method check_auditd = def_method<&engine::no_check>("check_auditd");
+inline constexpr Method check_auditd = def_method<&engine::check_auditd>(
+    "check_auditd", {}, {}, "Checks that auditd runs; restarts it once when it does not.");
 // clang-format on
 } // namespace method
 

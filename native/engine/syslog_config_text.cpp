@@ -1,5 +1,6 @@
 /// Headers of a syslog-ng configuration, found in linear time.
 #include "engine/syslog_config_text.hpp"
+#include "engine/texts.hpp"
 
 #include <algorithm>
 #include <tuple>
@@ -7,35 +8,6 @@
 
 namespace tarno {
 namespace {
-
-/// The length in bytes of the white-space character that starts at `at` (what
-/// Python's `str.isspace()`, and so `\s`, accepts), or 0 for any other character.
-size_t space_length(std::string_view text, size_t at) {
-    const auto byte = [&](size_t i) {
-        return i < text.size() ? static_cast<unsigned char>(text[i]) : 0U;
-    };
-    const unsigned first = byte(at);
-    if (first == ' ' || (first >= '\t' && first <= '\r') || (first >= 0x1c && first <= 0x1f)) {
-        return 1;
-    }
-    const unsigned second = byte(at + 1);
-    const unsigned third = byte(at + 2);
-    switch (first) {
-    case 0xc2: // U+0085, U+00A0
-        return second == 0x85 || second == 0xa0 ? 2 : 0;
-    case 0xe1: // U+1680
-        return second == 0x9a && third == 0x80 ? 3 : 0;
-    case 0xe2: // U+2000..U+200A, U+2028, U+2029, U+202F, U+205F
-        if (second == 0x80) {
-            return third <= 0x8a || third == 0xa8 || third == 0xa9 || third == 0xaf ? 3 : 0;
-        }
-        return second == 0x81 && third == 0x9f ? 3 : 0;
-    case 0xe3: // U+3000
-        return second == 0x80 && third == 0x80 ? 3 : 0;
-    default:
-        return 0;
-    }
-}
 
 /// The first position at or after `at` that is not white space.
 size_t skip_space(std::string_view text, size_t at) {

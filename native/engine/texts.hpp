@@ -1,10 +1,12 @@
 /// The engine's own texts and the pure text work on them: report lines, the
-/// package list, shell quoting. No Python here.
+/// package list, shell quoting, Python's white space, the audit rule listing. No
+/// Python here.
 #pragma once
 
 #include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarno {
 
@@ -66,6 +68,22 @@ inline constexpr std::string_view self_diagnostics_settings =
     "/usr/share/syslog-ng-mod-tarno/event-settings/self-diagnostics";
 inline constexpr std::string_view wrong_event_configuration = "Wrong event configuration.\n";
 
+// The audit rule checks.
+inline constexpr std::string_view auditd_restart_command = "systemctl restart auditd";
+/// The query of the loaded rules, run without a shell.
+inline constexpr std::array<std::string_view, 2> audit_rule_query{"auditctl", "-l"};
+inline constexpr std::string_view audit_rule_load_prefix = "auditctl ";
+inline constexpr std::string_view audit_rules_missing_in = "important audit rules are missing in ";
+inline constexpr std::string_view audit_rules_restored_in =
+    "important audit rules was restored in ";
+inline constexpr std::string_view audit_rule_missing = "' is missing";
+inline constexpr std::string_view audit_rule_restored = "' was restored";
+inline constexpr std::string_view audit_rule_not_restored = "' could not be restored";
+
+// The auditd service check.
+inline constexpr std::string_view auditd_process = "auditd";
+inline constexpr std::string_view auditd_cannot_start = "Can not start auditd";
+
 /// The attribute key under which Python keeps `name` written in the body of the
 /// class `owner`: a private name (two leading underscores, not two trailing, no
 /// dot) becomes "_" + `owner` without its leading underscores + `name`.
@@ -80,6 +98,25 @@ std::string end_record(std::string_view count);
 std::string finding_text(std::string_view level_name, std::string_view message);
 /// "<time stamp> tarno-event-diagnostics: <message>", one report-file line.
 std::string report_line(std::string_view timestamp, std::string_view message);
+
+/// The length in bytes of the white-space character that starts at `at` in the
+/// UTF-8 `text` (what Python's `str.isspace()`, and so `\s`, accepts), or 0 for
+/// any other character.
+size_t space_length(std::string_view text, size_t at);
+
+/// `text` without the white space at either end, as Python's `str.strip()` gives it.
+std::string_view strip(std::string_view text);
+
+/// The pieces of `text` between line feeds, as Python's `split("\n")` gives them:
+/// nothing is trimmed, and a text that ends in a line feed has an empty last piece.
+std::vector<std::string_view> split_lines(std::string_view text);
+
+/// The rules that an `auditctl -l` listing holds: the whole text stripped, then
+/// split at line feeds; the pieces themselves are not trimmed.
+std::vector<std::string_view> listed_rules(std::string_view listing);
+
+/// "audit rule '<rule><ending>": a finding about one rule loaded in the kernel.
+std::string audit_rule_finding(std::string_view rule, std::string_view ending);
 
 /// A required package, the line that marks it installed and its finding.
 struct RequiredPackage {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 using namespace tarno;
 
 TEST(ReportLines, FindingRecordQuotesMessageAndPathVerbatim) {
@@ -83,4 +85,44 @@ TEST(Names, PrivateNamesAreMangledAsPythonDoes) {
         EXPECT_EQ(private_key("JournalInspector", unchanged), unchanged);
     }
     EXPECT_EQ(private_key("___", "__x"), "__x");
+}
+
+using Pieces = std::vector<std::string_view>;
+
+TEST(PythonText, StripRemovesUnicodeWhiteSpaceAtBothEndsOnly) {
+    EXPECT_EQ(strip(" \t\n\r\v\f\x1c\x1f a b \n"), "a b");
+    // U+0085, U+00A0, U+1680, U+2000, U+200A, U+2028, U+2029, U+202F, U+205F, U+3000
+    EXPECT_EQ(strip("\xc2\x85\xc2\xa0\xe1\x9a\x80\xe2\x80\x80x\xe2\x80\x8a\xe2\x80\xa8\xe2\x80\xa9"
+                    "\xe2\x80\xaf\xe2\x81\x9f\xe3\x80\x80"),
+              "x");
+    // Not white space to Python: zero-width space U+200B, U+FEFF, NUL, and an
+    // "x" whose UTF-8 merely ends in the byte of a blank's last byte.
+    EXPECT_EQ(strip("\xe2\x80\x8bx\xef\xbb\xbf"), "\xe2\x80\x8bx\xef\xbb\xbf");
+    EXPECT_EQ(strip(std::string_view("\0x\0", 3)), std::string_view("\0x\0", 3));
+    EXPECT_EQ(strip("\xc3\xa0"), "\xc3\xa0"); // à ends in 0xa0, as U+00A0 does
+    EXPECT_EQ(strip(""), "");
+    EXPECT_EQ(strip(" \n\xe3\x80\x80 "), "");
+}
+
+TEST(PythonText, SplitLinesKeepsEveryPieceUntrimmed) {
+    EXPECT_EQ(split_lines(""), Pieces{""});
+    EXPECT_EQ(split_lines("a\n"), (Pieces{"a", ""}));
+    EXPECT_EQ(split_lines("\n\n"), (Pieces{"", "", ""}));
+    EXPECT_EQ(split_lines(" a \r\nb"), (Pieces{" a \r", "b"}));
+}
+
+TEST(AuditListing, StripsTheWholeTextNotItsLines) {
+    EXPECT_EQ(listed_rules("No rules\n"), Pieces{"No rules"});
+    EXPECT_EQ(listed_rules(""), Pieces{""});
+    EXPECT_EQ(listed_rules("\n \n-w /a -p wa -k /a\n\n-a x \n\t-w /b\n \n"),
+              (Pieces{"-w /a -p wa -k /a", "", "-a x ", "\t-w /b"}));
+    EXPECT_EQ(listed_rules("-a x\r\n-a y\r\n"), (Pieces{"-a x\r", "-a y"}));
+}
+
+TEST(AuditListing, FindingsQuoteTheRule) {
+    EXPECT_EQ(audit_rule_finding("-w /a -p wa", audit_rule_missing),
+              "audit rule '-w /a -p wa' is missing");
+    EXPECT_EQ(audit_rule_finding("x", audit_rule_restored), "audit rule 'x' was restored");
+    EXPECT_EQ(audit_rule_finding("x", audit_rule_not_restored),
+              "audit rule 'x' could not be restored");
 }

@@ -109,6 +109,13 @@ PYBIND11_MODULE(_native_test, m) {
         }
         return headers;
     });
+    m.def("listed_rules", [](const std::string &listing) {
+        py::list rules;
+        for (std::string_view rule : tarno::listed_rules(listing)) {
+            rules.append(rt::to_str(rule));
+        }
+        return rules;
+    });
     m.def("lists_installed", [](const std::string &list, const std::string &package) {
         return tarno::lists_installed(list, package);
     });

@@ -143,6 +143,26 @@ def new_inspector(report_dir, syslog_recorder, clock):
 # ---------------------------------------------------------------- executables
 
 
+class Shell:
+    """Stands in for the engine module's `os`: records os.system commands, which
+    return `status`; the command numbered `fail_on` raises `error` instead."""
+
+    def __init__(self, status=0, fail_on=None, error=None):
+        self.commands = []
+        self.status = status
+        self.fail_on = fail_on
+        self.error = error
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+    def system(self, command):
+        self.commands.append(command)
+        if len(self.commands) == self.fail_on:
+            raise self.error
+        return self.status
+
+
 class FakeBin:
     """A directory of fake executables placed first on PATH."""
 

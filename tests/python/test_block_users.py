@@ -2,14 +2,13 @@
 
 import grp
 import json
-import os
 import pwd
 import shlex
 import types
 
 import pytest
 
-from conftest import DEFAULT_STAMP
+from conftest import DEFAULT_STAMP, Shell
 from tarno_event_diagnostics import journal_inspector as ji
 from tarno_event_diagnostics.journal_inspector import JournalInspector
 
@@ -39,24 +38,6 @@ class Databases:
         if error is not None:
             raise error
         return entries
-
-
-class Shell:
-    """Stands in for the engine module's `os`: records os.system commands."""
-
-    def __init__(self, status=0, fail_on=None):
-        self.commands = []
-        self.status = status
-        self.fail_on = fail_on
-
-    def __getattr__(self, name):
-        return getattr(os, name)
-
-    def system(self, command):
-        self.commands.append(command)
-        if len(self.commands) == self.fail_on:
-            raise self.error
-        return self.status
 
 
 @pytest.fixture

@@ -60,3 +60,18 @@ config_text = st.lists(
 @given(config_text)
 def test_configuration_headers_agree_with_the_regular_expressions(config):
     assert native.configuration_headers(config) == reference_headers(config)
+
+
+# auditctl listings: rules, blank lines, every kind of white space at either end.
+listing_text = st.lists(
+    st.sampled_from([" ", "\t", "\n", "\r", "\x0b", "\x1c", "\x85", "\xa0", "\u2028", "\u3000", "\u200b",
+                     "\ufeff", "\x00", "à", "-w /etc/x -p wa -k /etc/x", "-a always,exit -F a3!=0x0", "No rules"])
+    | st.characters(blacklist_categories=["Cs"]),
+    max_size=30,
+).map("".join)
+
+
+@settings(max_examples=1500)
+@given(listing_text)
+def test_listed_rules_agree_with_strip_and_split(listing):
+    assert native.listed_rules(listing) == listing.strip().split("\n")

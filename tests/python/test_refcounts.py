@@ -4,7 +4,9 @@ total reference count is compared; elsewhere the count of allocated blocks."""
 
 import asyncio
 import gc
+import itertools
 import os
+import shutil
 import subprocess
 import sys
 from types import SimpleNamespace
@@ -37,18 +39,24 @@ class Databases:
         return [SimpleNamespace(gr_name="tarno-admin", gr_mem=["admin"])]
 
 
+def answer(source):
+    """The next scripted answer; an exception among them is raised."""
+    value = next(source)
+    if isinstance(value, BaseException):
+        raise value
+    return value
+
+
 def test_repeated_runs_leave_nothing_behind(tmp_path, monkeypatch, syslog_recorder):
     databases = Databases()
     outputs = iter(())
     commands = []
 
     def check_output(args):
-        output = next(outputs)
-        if isinstance(output, BaseException):
-            raise output
-        return output
+        return answer(outputs)
 
     monkeypatch.setattr(ji.JournalInspector, "default_dir", tmp_path)
+    monkeypatch.setattr(ji.JournalInspector, "audit_rules_file", tmp_path / "audit.rules")
     monkeypatch.setattr(ji, "pwd", databases)
     monkeypatch.setattr(ji, "grp", databases)
     monkeypatch.setattr(ji, "os", SimpleNamespace(system=commands.append))
@@ -85,17 +93,61 @@ def test_repeated_runs_leave_nothing_behind(tmp_path, monkeypatch, syslog_record
     assert after - before < TOLERANCE
 
 
+def test_repeated_audit_checks_leave_nothing_behind(tmp_path, monkeypatch, syslog_recorder):
+    rules = tmp_path / "rules" / "audit.rules"
+    common = "syslog_ng_mod_tarno.common.mod_tarno_common"
+    statuses = itertools.cycle([0, 256, OSError(7, "Argument list too long")])
+    listings = itertools.cycle([b"-w /etc/tarno-syslog.conf -p wa -k /etc/tarno-syslog.conf\n",
+                                subprocess.CalledProcessError(1, ["auditctl", "-l"]), b"\xff"])  # fmt: skip
+    running = itertools.cycle([True, False, False, False, True])
+
+    monkeypatch.setattr(ji.JournalInspector, "default_dir", tmp_path)
+    monkeypatch.setattr(ji.JournalInspector, "audit_rules_file", rules)
+    monkeypatch.setattr(ji, "os", SimpleNamespace(system=lambda command: answer(statuses)))
+    monkeypatch.setattr(ji, "subprocess", SimpleNamespace(check_output=lambda args: answer(listings)))
+    monkeypatch.setattr(ji, "SystemGetter", SimpleNamespace(is_process_running=lambda name: next(running)))
+    monkeypatch.setitem(sys.modules, common, sys.modules[common])
+
+    def rounds(count):
+        for i in range(count):
+            # No folder, no file, a file that lacks rules, a folder in its place.
+            shutil.rmtree(rules.parent, ignore_errors=True)
+            if i % 4:
+                rules.parent.mkdir()
+            if i % 4 == 2:
+                rules.write_text("-w /x\n")
+            if i % 4 == 3:
+                rules.mkdir()
+            sys.modules[common], saved = (None if i % 5 == 4 else sys.modules[common]), sys.modules[common]
+            try:
+                inspector = ji.JournalInspector(str(tmp_path / "report"), Config())
+                inspector.check_audit_rules()
+                inspector.check_auditd()
+            finally:
+                sys.modules[common] = saved
+            syslog_recorder.calls.clear()
+
+    rounds(40)
+    gc.collect()
+    before = level_of_use()
+    rounds(100)
+    gc.collect()
+    assert level_of_use() - before < TOLERANCE
+
+
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def test_the_repeated_check_leaves_nothing_behind(tmp_path, monkeypatch, syslog_recorder):
-    passes = []
+    # A count, not a list of passes: every element of a list holds a reference.
+    passes = 0
 
     class Health:
         def __init__(self, cfg):
-            passes.append(1)
+            nonlocal passes
+            passes += 1
 
         async def run(self):
             return True
@@ -106,9 +158,9 @@ def test_the_repeated_check_leaves_nothing_behind(tmp_path, monkeypatch, syslog_
     inspector = ji.JournalInspector(str(tmp_path / "report"), Config(check_timeout=0))
 
     async def run_passes(count):
-        wanted = len(passes) + count
+        wanted = passes + count
         task = asyncio.create_task(inspector.run_healthcheck())
-        while len(passes) < wanted:
+        while passes < wanted:
             await asyncio.sleep(0)
         task.cancel()
         await asyncio.gather(task, return_exceptions=True)

@@ -1,0 +1,50 @@
+/// The auditd service check: the audit daemon runs, or is restarted once; if it
+/// still does not run, the accounts are blocked.
+#include "engine/methods.hpp"
+#include "engine/texts.hpp"
+
+namespace tarno::engine {
+namespace {
+
+bool auditd_runs() {
+    return rt::truthy(
+        global("SystemGetter").attr("is_process_running")(rt::to_str(auditd_process)));
+}
+
+} // namespace
+
+void check_auditd(py::object self) {
+    // 1. The module package's common module must be importable.
+    try {
+        from_import(common_module, common_class);
+    } catch (py::error_already_set &error) {
+        if (!rt::is_ordinary(error)) {
+            throw;
+        }
+        call(self, method::send_critical_message, error.value());
+        call(self, method::block_users);
+        return;
+    }
+    // 2. Running: nothing to report.
+    if (auditd_runs()) {
+        return;
+    }
+    // 3. One restart; its exit status is not looked at, step 4 finds the result.
+    try {
+        global("os").attr("system")(rt::to_str(auditd_restart_command));
+    } catch (py::error_already_set &error) {
+        if (!rt::is_ordinary(error)) {
+            throw;
+        }
+        call(self, method::send_error_message, error.value());
+    }
+    // 4. Running again right after the restart: done, and nothing said.
+    if (auditd_runs()) {
+        return;
+    }
+    // 5. auditd cannot work: block.
+    call(self, method::send_critical_message, rt::to_str(auditd_cannot_start));
+    call(self, method::block_users);
+}
+
+} // namespace tarno::engine
