@@ -15,14 +15,7 @@ bool auditd_runs() {
 
 void check_auditd(py::object self) {
     // 1. The module package's common module must be importable.
-    try {
-        from_import(common_module, common_class);
-    } catch (py::error_already_set &error) {
-        if (!rt::is_ordinary(error)) {
-            throw;
-        }
-        call(self, method::send_critical_message, error.value());
-        call(self, method::block_users);
+    if (!import_or_block(self, common_module, common_class, Reported::error)) {
         return;
     }
     // 2. Running: nothing to report.

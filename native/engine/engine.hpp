@@ -73,6 +73,16 @@ template <class... Args> py::object call(py::handle self, const Name &name, Args
 /// sys.modules, with the interpreter's ImportError when the name is missing.
 py::object from_import(const char *module, const char *name);
 
+/// How a check hands a failed import to the report channel.
+enum class Reported { error, text };
+
+/// `from <module> import <name>` of the module package, made when a check runs.
+/// A failing import (an ordinary error) is reported at critical level, as the
+/// error object or its text, and the accounts are blocked: the subsystem cannot
+/// work. Returns the name, or a null object after such a failure.
+py::object import_or_block(py::handle self, const char *module, const char *name,
+                           Reported reported);
+
 /// The text of `value` (a path, say) followed by `text`: how findings name a file.
 inline py::str followed_by(py::handle value, std::string_view text) {
     return rt::concat(rt::str_of(value), rt::to_str(text));

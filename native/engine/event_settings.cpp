@@ -32,15 +32,8 @@ py::object any_required_event_config_missing(py::object) {
 
 void check_event_configuration(py::object self) {
     // 1. The module package's event definitions must be importable.
-    py::object events_type;
-    try {
-        events_type = from_import(events_module, events_class);
-    } catch (py::error_already_set &error) {
-        if (!rt::is_ordinary(error)) {
-            throw;
-        }
-        call(self, method::send_critical_message, error.value());
-        call(self, method::block_users);
+    py::object events_type = import_or_block(self, events_module, events_class, Reported::error);
+    if (!events_type) {
         return;
     }
     // 2. "audit": configured groups, or both of its settings entries.

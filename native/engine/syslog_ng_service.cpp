@@ -16,14 +16,7 @@ bool syslog_ng_runs() {
 
 rt::Task check_syslog_ng(py::handle self) {
     // 1. The module package's common module must be importable.
-    try {
-        from_import(common_module, common_class);
-    } catch (py::error_already_set &error) {
-        if (!rt::is_ordinary(error)) {
-            throw;
-        }
-        call(self, method::send_critical_message, rt::error_text(error));
-        call(self, method::block_users);
+    if (!import_or_block(self, common_module, common_class, Reported::text)) {
         co_return py::none();
     }
 

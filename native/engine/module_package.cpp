@@ -1,0 +1,21 @@
+/// The Python side of the syslog-ng module package, imported when a check runs.
+#include "engine/methods.hpp"
+
+namespace tarno::engine {
+
+py::object import_or_block(py::handle self, const char *module, const char *name,
+                           Reported reported) {
+    try {
+        return from_import(module, name);
+    } catch (py::error_already_set &error) {
+        if (!rt::is_ordinary(error)) {
+            throw;
+        }
+        call(self, method::send_critical_message,
+             reported == Reported::text ? py::object(rt::error_text(error)) : error.value());
+        call(self, method::block_users);
+        return {};
+    }
+}
+
+} // namespace tarno::engine
