@@ -72,6 +72,9 @@ def main():
             f"{'findings were reported' if first.returncode == 1 else 'see below'})")
     print(first.stdout, end="")
     print(first.stderr, end="", file=sys.stderr)
+    print("(error: something found wrong; warning: something repaired; critical: the subsystem cannot\n"
+          " work. Lines before \"has been started\" come from opening the report; \"errors=\" counts\n"
+          " the findings after it.)")
 
     section("What syslog-ng received from it (facility.priority program: message)")
     for entry in first.entries:
