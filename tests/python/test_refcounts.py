@@ -24,6 +24,18 @@ def level_of_use():
 TOLERANCE = 50 if hasattr(sys, "gettotalrefcount") else 1000
 
 
+def leaves_nothing_behind(rounds):
+    """Warms up with 40 rounds, then compares the level of use around 100 more.
+    A reference leaked on any path of a round shows as a hundred or more under
+    the debug interpreter, and a block leaked by every call as thousands."""
+    rounds(40)
+    gc.collect()
+    before = level_of_use()
+    rounds(100)
+    gc.collect()
+    assert level_of_use() - before < TOLERANCE
+
+
 class Databases:
     """pwd and grp stand-ins; `fail` makes the user database unreadable."""
 
@@ -82,15 +94,7 @@ def test_repeated_runs_leave_nothing_behind(tmp_path, monkeypatch, syslog_record
             commands.clear()
             syslog_recorder.calls.clear()
 
-    rounds(40)
-    gc.collect()
-    before = level_of_use()
-    rounds(100)
-    gc.collect()
-    after = level_of_use()
-    # A reference leaked on any path of a round shows as a hundred or more under
-    # the debug interpreter, and a block leaked by every call as thousands.
-    assert after - before < TOLERANCE
+    leaves_nothing_behind(rounds)
 
 
 def test_repeated_audit_checks_leave_nothing_behind(tmp_path, monkeypatch, syslog_recorder):
@@ -127,12 +131,7 @@ def test_repeated_audit_checks_leave_nothing_behind(tmp_path, monkeypatch, syslo
                 sys.modules[common] = saved
             syslog_recorder.calls.clear()
 
-    rounds(40)
-    gc.collect()
-    before = level_of_use()
-    rounds(100)
-    gc.collect()
-    assert level_of_use() - before < TOLERANCE
+    leaves_nothing_behind(rounds)
 
 
 def resident_bytes():
