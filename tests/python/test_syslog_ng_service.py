@@ -9,7 +9,6 @@ import types
 import pytest
 
 from tarno_event_diagnostics import journal_inspector as ji
-from tarno_event_diagnostics.config import Config
 from tarno_event_diagnostics.journal_inspector import JournalInspector
 
 pytestmark = pytest.mark.usefixtures("inspector_paths")
