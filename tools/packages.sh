@@ -14,7 +14,13 @@ for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
 done
 if ((${#missing[@]})); then
+    # apt's progress goes to a log; it is shown only when the installation fails.
+    log=$(mktemp /tmp/tarno-packages.XXXXXX.log)
+    echo "== installing ${#missing[@]} Debian packages (log: $log)"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    if ! { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+        tail -n 40 "$log" >&2
+        echo "installing the Debian packages failed; the whole log: $log" >&2
+        exit 1
+    fi
 fi
