@@ -47,7 +47,7 @@ template <class Lines> void append_lines(std::string &text, const Lines &lines) 
 /// Restarts auditd, which loads the rules files again; how the command ends is
 /// not looked at here (the auditd service check looks at the daemon).
 void restart_auditd() {
-    global("os").attr("system")(rt::to_str(auditd_restart_command));
+    run_command(rt::to_str(auditd_restart_command));
 }
 
 /// Reports `rule` missing from the kernel and loads it again through the shell.
@@ -59,7 +59,7 @@ void restore_rule(py::handle self, const std::string &rule) {
     py::object status;
     try {
         const std::string command = std::string(audit_rule_load_prefix) + rule;
-        status = global("os").attr("system")(rt::to_str(command));
+        status = run_command(rt::to_str(command));
     } catch (py::error_already_set &error) {
         if (!rt::is_ordinary(error)) {
             throw;
@@ -152,11 +152,7 @@ void check_lost_audit_rules(py::object self) {
     std::string listing;
     std::vector<std::string_view> listed;
     try {
-        py::list query;
-        for (std::string_view argument : audit_rule_query) {
-            query.append(rt::to_str(argument));
-        }
-        listing = rt::to_utf8(global("subprocess").attr("check_output")(query).attr("decode")());
+        listing = rt::to_utf8(query_output(audit_rule_query));
         listed = listed_rules(listing);
     } catch (py::error_already_set &error) {
         if (!rt::is_ordinary(error)) {

@@ -4,14 +4,6 @@
 #include "engine/texts.hpp"
 
 namespace tarno::engine {
-namespace {
-
-bool auditd_runs() {
-    return rt::truthy(
-        global("SystemGetter").attr("is_process_running")(rt::to_str(auditd_process)));
-}
-
-} // namespace
 
 void check_auditd(py::object self) {
     // 1. The module package's common module must be importable.
@@ -19,12 +11,12 @@ void check_auditd(py::object self) {
         return;
     }
     // 2. Running: nothing to report.
-    if (auditd_runs()) {
+    if (process_running(auditd_process)) {
         return;
     }
     // 3. One restart; its exit status is not looked at, step 4 finds the result.
     try {
-        global("os").attr("system")(rt::to_str(auditd_restart_command));
+        run_command(rt::to_str(auditd_restart_command));
     } catch (py::error_already_set &error) {
         if (!rt::is_ordinary(error)) {
             throw;
@@ -32,7 +24,7 @@ void check_auditd(py::object self) {
         call(self, method::send_error_message, error.value());
     }
     // 4. Running again right after the restart: done, and nothing said.
-    if (auditd_runs()) {
+    if (process_running(auditd_process)) {
         return;
     }
     // 5. auditd cannot work: block.

@@ -7,6 +7,7 @@
 #include "runtime/coroutine.hpp"
 #include "runtime/ref.hpp"
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -72,6 +73,15 @@ template <class... Args> py::object call(py::handle self, const Name &name, Args
 /// `from <module> import <name>` as the module's own code runs it: through
 /// sys.modules, with the interpreter's ImportError when the name is missing.
 py::object from_import(const char *module, const char *name);
+
+/// `subprocess.check_output(argv).decode()`: a query run without a shell, its
+/// standard output decoded as UTF-8; a failure to start it, a non-zero exit
+/// status or undecodable output raises.
+py::object query_output(std::span<const std::string_view> argv);
+/// `os.system(line)`: a command line through the shell; returns its status.
+py::object run_command(py::handle line);
+/// `SystemGetter.is_process_running(name)`, by its truth value.
+bool process_running(std::string_view name);
 
 /// How a check hands a failed import to the report channel.
 enum class Reported { error, text };

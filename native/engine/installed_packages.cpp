@@ -10,12 +10,7 @@ py::object check_installed_packages(py::object self) {
     py::object result = packages.attr("NONE");
     try {
         // Query the package database; a failed query is an error of this check.
-        py::list query;
-        for (std::string_view argument : package_query) {
-            query.append(rt::to_str(argument));
-        }
-        py::object output = global("subprocess").attr("check_output")(query);
-        const std::string package_list = rt::to_utf8(output.attr("decode")());
+        const std::string package_list = rt::to_utf8(query_output(package_query));
         // Each required package, in order: add its member or report it missing.
         for (const RequiredPackage &required : required_packages) {
             if (lists_installed(package_list, required.name)) {

@@ -5,14 +5,6 @@
 #include "engine/texts.hpp"
 
 namespace tarno::engine {
-namespace {
-
-bool syslog_ng_runs() {
-    return rt::truthy(
-        global("SystemGetter").attr("is_process_running")(rt::to_str(syslog_ng_process)));
-}
-
-} // namespace
 
 rt::Task check_syslog_ng(py::handle self) {
     // 1. The module package's common module must be importable.
@@ -21,7 +13,7 @@ rt::Task check_syslog_ng(py::handle self) {
     }
 
     // 2. A running daemon must also pass the health check.
-    if (syslog_ng_runs()) {
+    if (process_running(syslog_ng_process)) {
         py::object available = call(self, method::syslog_ng_is_available);
         if (rt::truthy(co_await rt::await(std::move(available)))) {
             co_return py::none();
@@ -33,7 +25,7 @@ rt::Task check_syslog_ng(py::handle self) {
     try {
         call(self, method::send_critical_message, rt::to_str(syslog_ng_stopped));
         call(self, method::send_debug_message, rt::to_str(syslog_ng_restarting));
-        global("os").attr("system")(rt::to_str(syslog_ng_restart_command));
+        run_command(rt::to_str(syslog_ng_restart_command));
         call(self, method::send_debug_message, rt::to_str(syslog_ng_restarted));
     } catch (py::error_already_set &error) {
         if (!rt::is_ordinary(error)) {
@@ -43,19 +35,14 @@ rt::Task check_syslog_ng(py::handle self) {
     }
 
     // 4. Running again right after the restart: done.
-    if (syslog_ng_runs()) {
+    if (process_running(syslog_ng_process)) {
         co_return py::none();
     }
 
     // 5. The syntax check says what is wrong; its standard error is left alone.
     py::object syntax_check_result = py::none();
     try {
-        py::list arguments;
-        for (std::string_view argument : syslog_ng_syntax_check) {
-            arguments.append(rt::to_str(argument));
-        }
-        syntax_check_result =
-            global("subprocess").attr("check_output")(arguments).attr("decode")();
+        syntax_check_result = query_output(syslog_ng_syntax_check);
     } catch (py::error_already_set &error) {
         if (!rt::is_ordinary(error)) {
             throw;
