@@ -1,5 +1,5 @@
 /// Whole-file replacement: content, owner, mode, links and leftovers.
-#include "engine/file_replace.hpp"
+#include "engine/core/file_replace.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 /// Headers of a syslog-ng configuration and the lines that define missing ones.
-#include "engine/syslog_config_text.hpp"
+#include "engine/core/syslog_config_text.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 /// The engine's report lines, package-list matching and shell quoting.
-#include "engine/texts.hpp"
+#include "engine/core/texts.hpp"
 
 #include <gtest/gtest.h>
 

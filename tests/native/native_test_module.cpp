@@ -1,7 +1,7 @@
 /// `_native_test`: native coroutines and functions built on the runtime, and the
 /// engine's pure helpers, for the Python test suite. Not installed.
-#include "engine/syslog_config_text.hpp"
-#include "engine/texts.hpp"
+#include "engine/core/syslog_config_text.hpp"
+#include "engine/core/texts.hpp"
 #include "runtime/function.hpp"
 
 namespace {

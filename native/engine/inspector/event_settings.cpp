@@ -1,7 +1,7 @@
 /// The event-settings check: the groups "audit" and "diagnostics" each have
 /// configured event groups or, failing those, their settings entries.
-#include "engine/methods.hpp"
-#include "engine/texts.hpp"
+#include "engine/core/texts.hpp"
+#include "engine/inspector/methods.hpp"
 
 namespace tarno::engine {
 namespace {

@@ -3,7 +3,7 @@
 /// declarations of the bodies themselves.
 #pragma once
 
-#include "engine/file_replace.hpp"
+#include "engine/core/file_replace.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/ref.hpp"
 

@@ -1,6 +1,6 @@
 /// Queries, command lines and process tests, through the module's own names at
 /// the moment of use, so that a caller's replacement of them is obeyed.
-#include "engine/engine.hpp"
+#include "engine/inspector/engine.hpp"
 
 namespace tarno::engine {
 

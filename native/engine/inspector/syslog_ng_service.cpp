@@ -1,8 +1,8 @@
 /// The syslog-ng service check: the daemon runs and answers its health check, or
 /// is restarted once; if it still does not run, its configuration's syntax check
 /// tells why, and the accounts are blocked.
-#include "engine/methods.hpp"
-#include "engine/texts.hpp"
+#include "engine/core/texts.hpp"
+#include "engine/inspector/methods.hpp"
 
 namespace tarno::engine {
 

@@ -1,5 +1,5 @@
 /// The Python side of the syslog-ng module package, imported when a check runs.
-#include "engine/methods.hpp"
+#include "engine/inspector/methods.hpp"
 
 namespace tarno::engine {
 

@@ -1,7 +1,7 @@
 /// Account blocking: locks the password of every non-privileged account when the
 /// inspector was built with blocking on.
-#include "engine/methods.hpp"
-#include "engine/texts.hpp"
+#include "engine/core/texts.hpp"
+#include "engine/inspector/methods.hpp"
 
 namespace tarno::engine {
 namespace {

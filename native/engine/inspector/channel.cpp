@@ -1,7 +1,7 @@
 /// Construction of an inspector and the report channel: system log, report file,
 /// standard output, and the error counter.
-#include "engine/methods.hpp"
-#include "engine/texts.hpp"
+#include "engine/core/texts.hpp"
+#include "engine/inspector/methods.hpp"
 
 namespace tarno::engine {
 namespace {

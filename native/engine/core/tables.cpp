@@ -1,5 +1,5 @@
 /// The audit rule tables and the required syslog-ng components.
-#include "engine/tables.hpp"
+#include "engine/core/tables.hpp"
 
 namespace tarno {
 

@@ -1,7 +1,7 @@
 /// The installed-package check: which of the three required packages the package
 /// database lists as installed.
-#include "engine/methods.hpp"
-#include "engine/texts.hpp"
+#include "engine/core/texts.hpp"
+#include "engine/inspector/methods.hpp"
 
 namespace tarno::engine {
 

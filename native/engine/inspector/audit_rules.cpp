@@ -1,8 +1,8 @@
 /// The audit rule checks: the critical and important rules stand in the rules file
 /// of the event subsystem and are loaded in the kernel; what is missing is
 /// written or loaded again.
-#include "engine/methods.hpp"
-#include "engine/texts.hpp"
+#include "engine/core/texts.hpp"
+#include "engine/inspector/methods.hpp"
 
 #include <algorithm>
 #include <vector>

@@ -1,6 +1,6 @@
 /// Headers of a syslog-ng configuration, found in linear time.
-#include "engine/syslog_config_text.hpp"
-#include "engine/texts.hpp"
+#include "engine/core/syslog_config_text.hpp"
+#include "engine/core/texts.hpp"
 
 #include <algorithm>
 #include <tuple>

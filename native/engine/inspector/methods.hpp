@@ -4,7 +4,7 @@
 /// name is spelled once.
 #pragma once
 
-#include "engine/engine.hpp"
+#include "engine/inspector/engine.hpp"
 #include "runtime/function.hpp"
 
 #include <array>

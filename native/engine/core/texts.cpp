@@ -1,6 +1,6 @@
 /// Report lines, the package list, shell quoting, Python's white space and the
 /// audit rule listing.
-#include "engine/texts.hpp"
+#include "engine/core/texts.hpp"
 
 #include <cctype>
 

@@ -1,8 +1,8 @@
 /// The module `journal_inspector`: its namespace, `ErrorLevel` and the class
 /// `JournalInspector`. The only file of the engine that binds to Python.
-#include "engine/methods.hpp"
-#include "engine/tables.hpp"
-#include "engine/texts.hpp"
+#include "engine/core/tables.hpp"
+#include "engine/core/texts.hpp"
+#include "engine/inspector/methods.hpp"
 
 namespace tarno::engine {
 namespace {

@@ -1,7 +1,7 @@
 /// The auditd service check: the audit daemon runs, or is restarted once; if it
 /// still does not run, the accounts are blocked.
-#include "engine/methods.hpp"
-#include "engine/texts.hpp"
+#include "engine/core/texts.hpp"
+#include "engine/inspector/methods.hpp"
 
 namespace tarno::engine {
 

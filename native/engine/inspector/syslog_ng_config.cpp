@@ -1,9 +1,9 @@
 /// The syslog-ng configuration check: the module's default configuration exists,
 /// the module's conf.d file includes it, and the main configuration defines the
 /// source and filters that the event log depends on. The last two are repaired.
-#include "engine/methods.hpp"
-#include "engine/syslog_config_text.hpp"
-#include "engine/texts.hpp"
+#include "engine/core/syslog_config_text.hpp"
+#include "engine/core/texts.hpp"
+#include "engine/inspector/methods.hpp"
 
 #include <algorithm>
 #include <vector>

@@ -1,7 +1,7 @@
 /// The entry points: one diagnostic run, the repeated syslog-ng check and the
 /// self-test of the report channel.
-#include "engine/methods.hpp"
-#include "engine/texts.hpp"
+#include "engine/core/texts.hpp"
+#include "engine/inspector/methods.hpp"
 
 namespace tarno::engine {
 namespace {

@@ -1,5 +1,5 @@
 /// Whole-file replacement through an unnamed temporary file and a rename.
-#include "engine/file_replace.hpp"
+#include "engine/core/file_replace.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

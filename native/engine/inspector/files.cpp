@@ -1,6 +1,6 @@
 /// Text files named by Python path objects, replaced whole.
-#include "engine/engine.hpp"
-#include "engine/file_replace.hpp"
+#include "engine/core/file_replace.hpp"
+#include "engine/inspector/engine.hpp"
 
 #include <cerrno>
 #include <system_error>
