@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """How the time to find the headers of a syslog-ng configuration grows with its
 size: the engine's single pass beside the regular-expression formulation, on the
 same inputs. Prints figures; asserts nothing.

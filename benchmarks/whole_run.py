@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """A whole diagnosis on a healthy simulated host: its wall time beside the wall
 time of the child processes it starts (the same command lines run on their
 own, in the same sandbox). Prints medians; asserts nothing. Run as root:

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds the Debian package from a clean copy of the tracked files, into
 # build-deb/, and checks it: lintian (no error, no warning) and its manual page
 # rendered with man's warnings on. Run as root on Debian 12.

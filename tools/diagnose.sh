@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs what is missing, builds, and diagnoses a simulated broken host with the
 # freshly built engine: a private copy of this machine in a mount namespace, with
 # the real syslog-ng, auditd and kernel audit rules. This machine is not touched.

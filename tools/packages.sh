@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs the Debian packages that building, running and testing need.
 set -euo pipefail
 packages=(python3-dev pybind11-dev meson ninja-build python3-mesonpy python3-dateutil

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Diagnoses a simulated broken host and shows what happened.
 
 The host is a private copy of this machine (overlays on /etc, /usr, /var, /dev

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs what is missing, builds, and runs every test: the C++ units, the Python
 # suite, the system tests in a sandbox (as root), the installable wheel, the Debian
 # package (built from a clean copy, lintian, its manual page; installed and purged

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The module `packages`: the flag set of the packages that the event subsystem needs.
 #include <pybind11/pybind11.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The Python coroutine type that drives a native coroutine body, and the iterator
 /// that its `__await__` returns.
 #include "runtime/coroutine.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The bridge between C++20 coroutines and Python's await protocol.
 #pragma once
 

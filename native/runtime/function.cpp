@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The Python function type whose calls run native bodies.
 #include "runtime/function.hpp"
 #include "runtime/object.hpp"

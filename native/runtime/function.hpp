@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// Native callables that bind, call and introspect like Python functions.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// Type creation and checked attributes of the runtime's own Python types.
 #include "runtime/object.hpp"
 

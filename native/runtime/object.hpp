@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// What the runtime's own Python types share: type creation, the owned members that
 /// the collector walks, and attributes whose type is checked on assignment.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// Error translation at the C boundary, and the holder of a pending error.
 #include "runtime/ref.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// Owned and borrowed Python references, and the error helpers built on them.
 #pragma once
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Self-diagnostics of the security-event logging subsystem.
 
 The engine lives in the native modules ``packages`` and ``journal_inspector``.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Command-line tool of the self-diagnostics of the event registration subsystem.
 
     tarno-event-diagnostics run          one full diagnosis

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Settings record of the self-diagnostics.
 
 The caller (the command-line tool or a service) builds one ``Config`` and hands

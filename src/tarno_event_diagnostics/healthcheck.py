@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Health check of the running syslog-ng daemon.
 
 A process named syslog-ng may run and still not work (a hung main loop, a

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """What a diagnosis sends, as records that machines read: JSON lines on standard
 output, and Prometheus metrics for the node exporter's textfile collector.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// Whole-file replacement: content, owner, mode, links and leftovers.
 #include "engine/core/file_replace.hpp"
 

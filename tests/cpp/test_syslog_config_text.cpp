@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// Headers of a syslog-ng configuration and the lines that define missing ones.
 #include "engine/core/syslog_config_text.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The native coroutine task: lazy start, frame ownership and the await hand-over.
 #include "runtime/coroutine.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The engine's report lines, package-list matching and shell quoting.
 #include "engine/core/texts.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// `_native_test`: native coroutines and functions built on the runtime, and the
 /// engine's pure helpers, for the Python test suite. Not installed.
 #include "engine/core/syslog_config_text.hpp"

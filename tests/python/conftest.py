@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Shared fixtures: a system-log recorder, a fixed clock, a private report
 directory and fake executables first on PATH.
 

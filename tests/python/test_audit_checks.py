@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The audit rule checks and the auditd service check, with fake auditctl and
 systemctl first on PATH and the rules file in a temporary folder."""
 

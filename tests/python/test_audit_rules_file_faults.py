@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The rules file under faults injected into real system calls, with strace and
 with a file-size limit (a full disk): a rewrite that fails or is killed leaves the
 old file (or none) and nothing that augenrules would load, and a failure is an

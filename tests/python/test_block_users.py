@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Account blocking with the user and group databases and the shell replaced."""
 
 import grp

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The native runtime on its own: coroutines driven by asyncio and by hand, and
 functions that bind like Python functions."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The command-line tool: options, exit status, signals, and whole runs of the engine."""
 
 import asyncio

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Settings record, syslog-ng health check, process query and event-group reader."""
 
 import asyncio

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The event-settings check, with the module package's event definitions and the
 module's `Path` replaced."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Loading the engine module, the inspector class, and constructing an inspector."""
 
 import asyncio

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The installed-package check against a fake dpkg-query first on PATH."""
 
 import json

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The engine's pure C++ helpers against the Python they must agree with."""
 
 import os

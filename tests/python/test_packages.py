@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The package flag set behaves as the same IntFlag written in Python would."""
 
 import copy

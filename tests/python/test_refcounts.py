@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The engine owns its references: repeated whole runs, on their ordinary paths
 and on their error paths, leave nothing behind. Under the debug interpreter the
 total reference count is compared; elsewhere the count of allocated blocks."""

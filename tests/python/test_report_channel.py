@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The report channel: system-log records, report-file lines, standard output,
 the error counter and the time stamps, byte for byte."""
 

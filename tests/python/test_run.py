@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The diagnostic run, the repeated syslog-ng check and the self-test."""
 
 import asyncio

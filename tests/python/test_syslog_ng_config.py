@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The syslog-ng configuration check and repair, on files in a temporary folder;
 the repaired main configuration judged by the real `syslog-ng -s`, and failures
 injected into the real system calls of the rewrite with strace."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The syslog-ng service check: outside components replaced in the module
 namespace, fake systemctl and syslog-ng first on PATH."""
 

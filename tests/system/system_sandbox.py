@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """A disposable simulated host for whole runs against the real components.
 
 The outer half (`Sandbox`) runs on the test's side. It starts this very file

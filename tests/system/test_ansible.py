@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The shipped Ansible playbook on the simulated host, with the local connection:
 it installs the built package, runs one diagnosis with --json, and gathers the
 summaries into one table; the play fails only where the tool could not run."""

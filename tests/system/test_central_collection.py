@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The shipped syslog-ng drop-ins for central collection, for real: the host's
 syslog-ng forwards the tool's records over TCP to a second syslog-ng, the central
 server, on the loopback address, which writes each record as a JSON line."""

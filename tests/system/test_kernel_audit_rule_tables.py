@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The audit rule tables against the real kernel: on this machine's architecture
 every rule in rules-file form loads with auditctl, and auditctl -l then lists
 exactly the listing form that the table pairs with it (the watch rules in their

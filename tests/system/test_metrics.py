@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The Prometheus metrics file on the simulated host: after a diagnosis, and
 after every pass of a health check that finds syslog-ng unable to start, read
 by prometheus_client's own text parser while it is being rewritten."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Two runs of the tool started together on one host: the lock in /run lets
 one diagnose while the other waits, or gives up with exit status 4."""
 

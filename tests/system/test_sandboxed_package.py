@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The built Debian package, installed with dpkg in the sandbox, used, and
 purged again; its systemd units checked by systemd-analyze where installed."""
 

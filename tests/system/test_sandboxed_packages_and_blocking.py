@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The installed-package check against the real dpkg-query, and account
 blocking with the real usermod on the sandbox's own /etc/shadow."""
 

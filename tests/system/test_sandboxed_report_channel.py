@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The report channel against a real syslog-ng: identity, facility and priority
 of every line, line feeds inside messages, the report file, and the repair of
 a missing report directory."""

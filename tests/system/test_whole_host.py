@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Whole runs of the command-line tool on a simulated host with the real daemons,
 the real kernel audit rules and a real system log."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Runs last: the host is as the first sandbox of the session found it."""
 
 import pytest

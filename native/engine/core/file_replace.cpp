@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// Whole-file replacement through an unnamed temporary file and a rename.
 #include "engine/core/file_replace.hpp"
 

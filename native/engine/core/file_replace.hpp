@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// Replacing a configuration file as a whole, so that nobody ever reads half of it.
 /// No Python here.
 #pragma once

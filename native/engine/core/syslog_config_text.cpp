@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// Headers of a syslog-ng configuration, found in linear time.
 #include "engine/core/syslog_config_text.hpp"
 #include "engine/core/texts.hpp"

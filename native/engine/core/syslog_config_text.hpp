@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The text of a syslog-ng configuration: which definitions it holds, and the line
 /// that defines a missing one. No Python here.
 #pragma once

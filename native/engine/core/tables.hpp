@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The audit rule tables and the required syslog-ng components. No Python here.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// Report lines, the package list, shell quoting, Python's white space and the
 /// audit rule listing.
 #include "engine/core/texts.hpp"

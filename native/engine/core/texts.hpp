@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The engine's own texts and the pure text work on them: report lines, the
 /// package list, shell quoting, Python's white space, the audit rule listing. No
 /// Python here.

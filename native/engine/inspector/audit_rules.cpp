@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The audit rule checks: the critical and important rules stand in the rules file
 /// of the event subsystem and are loaded in the kernel; what is missing is
 /// written or loaded again.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The auditd service check: the audit daemon runs, or is restarted once; if it
 /// still does not run, the accounts are blocked.
 #include "engine/core/texts.hpp"

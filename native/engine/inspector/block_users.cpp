@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// Account blocking: locks the password of every non-privileged account when the
 /// inspector was built with blocking on.
 #include "engine/core/texts.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// Construction of an inspector and the report channel: system log, report file,
 /// standard output, and the error counter.
 #include "engine/core/texts.hpp"

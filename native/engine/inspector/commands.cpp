@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// Queries, command lines and process tests, through the module's own names at
 /// the moment of use, so that a caller's replacement of them is obeyed.
 #include "engine/inspector/engine.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// What the engine's method bodies share: names of the inspector's attributes,
 /// look-ups in the module namespace, calls through the inspector object, and the
 /// declarations of the bodies themselves.

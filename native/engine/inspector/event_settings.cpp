@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The event-settings check: the groups "audit" and "diagnostics" each have
 /// configured event groups or, failing those, their settings entries.
 #include "engine/core/texts.hpp"

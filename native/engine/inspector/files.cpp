@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// Text files named by Python path objects, replaced whole.
 #include "engine/core/file_replace.hpp"
 #include "engine/inspector/engine.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The installed-package check: which of the three required packages the package
 /// database lists as installed.
 #include "engine/core/texts.hpp"

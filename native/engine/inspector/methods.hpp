@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The methods of `JournalInspector`, one entry each: the name the class body gives
 /// it, its parameters with their annotations and defaults, its return annotation,
 /// its kind and its body. Bodies call each other through these entries, so every

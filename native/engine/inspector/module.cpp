@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The module `journal_inspector`: its namespace, `ErrorLevel` and the class
 /// `JournalInspector`. The only file of the engine that binds to Python.
 #include "engine/core/tables.hpp"

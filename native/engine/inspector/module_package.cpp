@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The Python side of the syslog-ng module package, imported when a check runs.
 #include "engine/inspector/methods.hpp"
 

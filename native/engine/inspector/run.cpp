@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The entry points: one diagnostic run, the repeated syslog-ng check and the
 /// self-test of the report channel.
 #include "engine/core/texts.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The syslog-ng configuration check: the module's default configuration exists,
 /// the module's conf.d file includes it, and the main configuration defines the
 /// source and filters that the event log depends on. The last two are repaired.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /// The syslog-ng service check: the daemon runs and answers its health check, or
 /// is restarted once; if it still does not run, its configuration's syntax check
 /// tells why, and the accounts are blocked.

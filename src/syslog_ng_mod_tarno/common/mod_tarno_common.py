@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Fixed places of the syslog-ng module package and queries of the running system."""
 
 from __future__ import annotations

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Event-group definitions of the syslog-ng module package.
 
 The definitions live in one directory per kind of event under the module
