@@ -24,15 +24,25 @@ done = subprocess.run(["ansible-playbook", "-i", "/run/ansible/hosts", PLAYBOOK,
                        "-e", "tarno_table=/run/ansible/summary.txt"], env=env, capture_output=True, text=True)
 installed = subprocess.run(["dpkg-query", "-W", "-f=${Status}", "tarno-event-diagnostics"],
                            capture_output=True, text=True).stdout
-emit({"status": done.returncode, "output": done.stdout + done.stderr, "installed": installed,
-      "table": open("/run/ansible/summary.txt").read().splitlines()})
+table = open("/run/ansible/summary.txt").read().splitlines()
+# Check mode on the repaired host, broken again: a dry run that changes nothing.
+with open(USER_CONFIG, "w") as user:
+    user.write("# broken again\n")
+broken = os.stat(USER_CONFIG)
+checked = subprocess.run(["ansible-playbook", "-i", "/run/ansible/hosts", "--limit", "diagnosed", "--check", "--diff",
+                          PLAYBOOK, "-e", "tarno_deb=" + DEB, "-e", "tarno_table=/run/ansible/checked.txt"],
+                         env=env, capture_output=True, text=True)
+emit({"status": done.returncode, "output": done.stdout + done.stderr, "installed": installed, "table": table,
+      "check_status": checked.returncode, "check_output": checked.stdout + checked.stderr,
+      "check_table": open("/run/ansible/checked.txt").read().splitlines(),
+      "untouched": open(USER_CONFIG).read() == "# broken again\n" and os.stat(USER_CONFIG).st_mtime_ns == broken.st_mtime_ns})
 """
 
 
 @pytest.fixture(scope="module")
 def played(module_sandbox):
     host = Host(files={USER_CONFIG: File("# the module's settings\n", 0o640, "root", "adm")})
-    script = f"PLAYBOOK = {str(PLAYBOOK)!r}\nDEB = {str(built_package())!r}\n" + PLAY
+    script = f"PLAYBOOK = {str(PLAYBOOK)!r}\nDEB = {str(built_package())!r}\nUSER_CONFIG = {USER_CONFIG!r}\n" + PLAY
     step = module_sandbox.run(host, steps=[script], collect=[USER_CONFIG], timeout=600).steps[0]
     assert step.returncode == 0, step.describe()
     (outcome,) = emitted(step)
@@ -61,3 +71,16 @@ def test_the_play_fails_only_where_the_tool_could_not_run(played):
     assert "the diagnosis could not run (exit status 2)" in outcome["output"]
     recap = [line for line in outcome["output"].splitlines() if line.startswith(("diagnosed ", "misconfigured "))]
     assert "failed=0" in recap[0] and "failed=1" in recap[1]
+
+
+def test_check_mode_changes_nothing_and_shows_the_would_be_changes(played):
+    _, outcome = played
+    assert outcome["check_status"] == 0, outcome["check_output"]
+    assert outcome["untouched"]
+    assert [line.split() for line in outcome["check_table"]] == [
+        ["host", "errors", "worst", "exit", "status"],
+        ["diagnosed", "2", "error", "1"],
+        ["would", "change", USER_CONFIG],
+    ]
+    # --diff shows the diff of the file.
+    assert '+@include \\"/usr/share/syslog-ng-mod-tarno/mod-tarno.conf\\"' in outcome["check_output"]
