@@ -2,6 +2,8 @@
 it installs the built package, runs one diagnosis with --json, and gathers the
 summaries into one table; the play fails only where the tool could not run."""
 
+import subprocess
+
 import pytest
 
 from system_sandbox import REPO, USER_CONFIG, File, Host, emitted
@@ -84,3 +86,9 @@ def test_check_mode_changes_nothing_and_shows_the_would_be_changes(played):
     ]
     # --diff shows the diff of the file.
     assert '+@include \\"/usr/share/syslog-ng-mod-tarno/mod-tarno.conf\\"' in outcome["check_output"]
+
+
+def test_ansible_lint_passes():
+    done = subprocess.run(["ansible-lint", "--offline", "-p", str(PLAYBOOK)], capture_output=True, text=True,
+                          timeout=300, cwd=PLAYBOOK.parent)  # fmt: skip
+    assert done.returncode == 0, done.stdout + done.stderr
