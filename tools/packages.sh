@@ -9,7 +9,7 @@ packages=(python3-dev pybind11-dev meson ninja-build python3-mesonpy python3-dat
           git build-essential debhelper dh-python pybuild-plugin-pyproject python3-all-dev
           scdoc lintian man-db systemd
           # machine-readable results: metrics, JSON checks, the fleet playbook
-          python3-prometheus-client jq ansible-core)
+          python3-prometheus-client jq ansible-core ansible-lint)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")

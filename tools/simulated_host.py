@@ -57,9 +57,10 @@ def main():
     files = {path: make() for path, make in BROKEN.items()}
     sandbox = host.Sandbox(Path(tempfile.mkdtemp(prefix="tarno-host-")), REPO, REPO / "build")
     command = ["tarno-event-diagnostics", "run", "--verbose"]
+    preview = ["tarno-event-diagnostics", "run", "--dry-run"]
     result = sandbox.run(host.Host(files=files, setup=[["auditctl", "-D"]]),
-                         steps=[command, command, ["syslog-ng", "--syntax-only"]], collect=[host.REPORT])
-    first, second, syntax = result.steps
+                         steps=[preview, command, command, ["syslog-ng", "--syntax-only"]], collect=[host.REPORT])
+    dry, first, second, syntax = result.steps
 
     section("The simulated host")
     print("Installed: syslog-ng, syslog-ng-mod-tarno, auditd; syslog-ng and auditd run.")
@@ -68,6 +69,13 @@ def main():
     print(f"  {host.USER_CONFIG}: does not include {host.MODULE_CONFIG}")
     print(f"  {host.REPORT_DIR}: missing")
     print(f"  {host.RULES_FILE}: missing, and the kernel holds no audit rules")
+
+    section(f"A dry run first: {' '.join(preview)}  (exit status {dry.returncode})")
+    print(dry.stdout, end="")
+    print(dry.stderr, end="", file=sys.stderr)
+    untouched = all(dry.files[path] == result.before.files[path] for path in dry.files)
+    print(f"Files changed by it: {'none' if untouched else 'SOME (a fault)'}; systemctl calls: "
+          f"{len(dry.systemctl_calls)}; lines it sent to the system log: {len(dry.engine_lines())}")
 
     section(f"First diagnosis: {' '.join(command)}  (exit status {first.returncode}: "
             f"{'findings were reported' if first.returncode == 1 else 'see below'})")
@@ -102,7 +110,7 @@ def main():
     section(f"syslog-ng --syntax-only on the repaired configuration: exit status {syntax.returncode}")
     print(syntax.stderr or "accepted")
     print("\nThis machine was not touched. To diagnose it for real: tarno-event-diagnostics run")
-    return 0 if second.returncode == 0 and syntax.returncode == 0 else 1
+    return 0 if untouched and second.returncode == 0 and syntax.returncode == 0 else 1
 
 
 if __name__ == "__main__":

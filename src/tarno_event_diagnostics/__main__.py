@@ -5,6 +5,10 @@
     tarno-event-diagnostics healthcheck  repeated syslog-ng check until SIGINT or SIGTERM
     tarno-event-diagnostics test         one report line of each level
 
+run --dry-run and healthcheck --dry-run change nothing: they show what a real
+run would repair (a diff for each file, each command line) and write no report
+file unless --report names one, and nothing to the system log.
+
 run and test hold an exclusive lock (flock) on /run/tarno-event-diagnostics/diagnosis.lock
 while they work, so that two diagnoses never meet on one host.
 
@@ -30,7 +34,7 @@ import time
 from pathlib import Path
 from typing import Any, Awaitable, Callable
 
-from tarno_event_diagnostics import config, records
+from tarno_event_diagnostics import config, dry_run, records
 
 PROG = "tarno-event-diagnostics"
 REPORT_DIR = Path("/tessik/log/tarno")
@@ -124,6 +128,12 @@ def _build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="print every record as a JSON line instead of the report lines, "
         "and a summary after run and test",
+    )
+    options.add_argument(
+        "--dry-run",
+        action="store_true",
+        help="run and healthcheck: change nothing, and show every change a real run would make; "
+        "no report file unless --report, nothing to the system log",
     )
     options.add_argument(
         "--metrics",
@@ -387,12 +397,16 @@ def main(argv: list[str] | None = None) -> int:
     except SystemExit as stop:
         # --help and usage errors; argparse has already printed its text.
         return stop.code if isinstance(stop.code, int) else EXIT_USAGE
+    previewing = getattr(args, "dry_run", False)
     default = DEFAULT_HEALTHCHECK_REPORT if args.command == "healthcheck" else DEFAULT_REPORT
-    report = getattr(args, "report", default)
+    # A dry run writes a report only where --report asks for one.
+    report = getattr(args, "report", os.devnull if previewing else default)
     try:
         problem = _report_path_problem(report)
     except OSError as error:
         problem = f"--report: {report}: {error.strerror}"
+    if problem is None and previewing:
+        problem = _dry_run_problem(args)
     if problem is None and hasattr(args, "metrics"):
         problem = records.metrics_path_problem(args.metrics)
     if problem is not None:
@@ -405,7 +419,8 @@ def main(argv: list[str] | None = None) -> int:
 
     outcome = _Outcome(args)
     lock = None
-    if args.command in _LOCKED_COMMANDS:
+    # A dry run makes no lock file: where none exists, no run holds one.
+    if args.command in _LOCKED_COMMANDS and not (previewing and not os.path.exists(_lock_path())):
         # Taken before the inspector exists: the inspector truncates the
         # report, and a run kept out must leave the other run's report alone.
         lock_path = _lock_path()
@@ -432,6 +447,14 @@ def main(argv: list[str] | None = None) -> int:
             os.close(lock)
 
 
+def _dry_run_problem(args: argparse.Namespace) -> str | None:
+    if args.command not in ("run", "healthcheck"):
+        return f"--dry-run: only run and healthcheck have a dry run, not {args.command}"
+    if hasattr(args, "metrics"):
+        return "--dry-run and --metrics: a dry run must not overwrite the metrics of the last real run"
+    return None
+
+
 class _Outcome:
     """What the machine-readable outputs of one command need: the records it
     sent, the inspector, when it began; and what they say when it ends."""
@@ -442,13 +465,27 @@ class _Outcome:
         self.metrics = records.Metrics(args.metrics, args.command) if hasattr(args, "metrics") else None
         self.tally = records.Tally()
         self.listeners = [self.tally] + ([records.print_json] if self.json else [])
+        self.preview = None
+        if getattr(args, "dry_run", False):
+            if not self.json:
+                self.listeners.append(dry_run.print_text)
+            self.preview = dry_run.Preview(self.tell)
         self.inspector = None
         self.began = time.monotonic()
 
+    def tell(self, record: records.Record) -> None:
+        for listener in self.listeners:
+            listener(record)
+
     def end(self, status: int) -> int:
         duration = time.monotonic() - self.began
+        if self.preview is not None and self.inspector is not None and not self.json:
+            print(dry_run.closing_line(self.preview))
         if self.json and self.command in _LOCKED_COMMANDS:
-            records.print_json(records.summary(self.command, self.inspector, self.tally, status, duration))
+            summary = records.summary(self.command, self.inspector, self.tally, status, duration)
+            if self.preview is not None:
+                summary.update(dry_run=True, changes=self.preview.known, changes_not_known=self.preview.not_known)
+            records.print_json(summary)
         if self.metrics is not None and self.command == "run":
             self.metrics.diagnosis(self.tally, status, duration)
         return status
@@ -459,6 +496,9 @@ def _inspector_class(args: argparse.Namespace, outcome: _Outcome) -> type:
     cls = records.observing_inspector(journal_inspector.JournalInspector, outcome.listeners)
     if outcome.metrics is not None and args.command == "healthcheck":
         cls = records.watching_passes(cls, outcome.tally, outcome.metrics)
+    if outcome.preview is not None:
+        dry_run.silence_system_log(journal_inspector)
+        cls = dry_run.previewing_inspector(cls, outcome.preview)
     return cls
 
 
@@ -469,8 +509,9 @@ def _diagnose(args: argparse.Namespace, report: str, cfg: config.Config, outcome
             report,
             cfg,
             block=getattr(args, "block", False),
-            # JSON lines stand in for the report lines on standard output.
-            verbose=getattr(args, "verbose", False) and not outcome.json,
+            # JSON lines stand in for the report lines on standard output; a dry
+            # run shows its report lines there.
+            verbose=(getattr(args, "verbose", False) or outcome.preview is not None) and not outcome.json,
         )
         count = _COMMANDS[args.command](inspector)
     except KeyboardInterrupt:

@@ -172,6 +172,8 @@ def test_help_explains_every_option():
         (["run", "--report", ""], "must not be empty"),
         (["run", "--metrics", "/nonexistent/dir/m.prom"], "--metrics: directory /nonexistent/dir does not exist"),
         (["healthcheck", "--metrics", "/tmp"], "--metrics: /tmp is a directory"),
+        (["run", "--dry-run", "--metrics", "/tmp/m.prom"], "a dry run must not overwrite the metrics of the last real"),
+        (["test", "--dry-run"], "--dry-run: only run and healthcheck have a dry run, not test"),
         ([], "required: COMMAND"),
         (["diagnose"], "invalid choice: 'diagnose'"),
         (["run", "--fast"], "unrecognized arguments: --fast"),
@@ -536,11 +538,14 @@ def caught_signals(pid):
 
 @needs_engine
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
-def test_engine_healthcheck_stops_cleanly_on_a_signal(tmp_path, fake_bin, signum):
+@pytest.mark.parametrize("dry_run", [[], ["--dry-run"]], ids=["real", "dry-run"])
+def test_engine_healthcheck_stops_cleanly_on_a_signal(tmp_path, fake_bin, signum, dry_run):
     report = tmp_path / "healthcheck.report"
+    # The dry run's syslog-ng never runs, whatever this machine runs.
+    launcher = LAUNCH_ON_FILES if dry_run else LAUNCH_WITH_REPORT_DIR
     child = subprocess.Popen(
-        [PYTHON, "-c", LAUNCH_WITH_REPORT_DIR, "healthcheck", "--interval", "0.05", "--report", str(report)],
-        env=fake_bin,
+        [PYTHON, "-c", launcher, "healthcheck", "--interval", "0.05", "--report", str(report), *dry_run],
+        env=dict(fake_bin, TEST_PATHS=f'{{"default_dir": "{tmp_path}"}}'),
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
@@ -564,3 +569,62 @@ def test_engine_healthcheck_stops_cleanly_on_a_signal(tmp_path, fake_bin, signum
     if child.returncode == 1:
         # Findings of the endless check reach the file without an end message.
         assert "critical: " in report.read_text()
+    if dry_run:
+        # Each pass shows the restart it would make, and makes none.
+        assert "would run: systemctl restart syslog-ng" in stdout
+        assert not (tmp_path / "commands.log").exists() or "systemctl" not in (tmp_path / "commands.log").read_text()
+
+
+LAUNCH_ON_FILES = (
+    "import json, os, sys\n"
+    "from pathlib import Path\n"
+    "from tarno_event_diagnostics import journal_inspector\n"
+    "for name, path in json.loads(os.environ['TEST_PATHS']).items():\n"
+    "    setattr(journal_inspector.JournalInspector, name, Path(path))\n"
+    "class SystemGetter:\n"  # no daemon runs, whatever this machine runs
+    "    is_process_running = staticmethod(lambda name: False)\n"
+    "journal_inspector.SystemGetter = SystemGetter\n"
+    "from tarno_event_diagnostics.__main__ import main\n"
+    "raise SystemExit(main())\n"
+)
+
+
+@needs_engine
+def test_engine_dry_run_shows_diff_u_and_changes_nothing(tmp_path, fake_bin):
+    import json
+
+    main = tmp_path / "syslog-ng.conf"
+    main.write_text("@version: 3.38\nsource s_src { system(); internal(); };\n# no final line feed")
+    user = tmp_path / "mod-tarno.conf"
+    user.write_text("# settings\n")
+    (tmp_path / "default.conf").write_text("")
+    paths = {"syslog_config_file": main, "syslog_user_config_file": user, "syslog_default_config_file":
+             tmp_path / "default.conf", "audit_rules_file": tmp_path / "rules.d" / "tarno.rules",
+             "default_dir": tmp_path / "missing-report-dir"}  # fmt: skip
+    (tmp_path / "rules.d").mkdir()
+    (tmp_path / "bin" / "dpkg-query").write_text("#!/bin/sh\nprintf 'ii syslog-ng\\nii syslog-ng-mod-tarno\\nii auditd\\n'\n")
+    before = {path: path.read_bytes() for path in (main, user)}
+    env = dict(fake_bin, TEST_PATHS=json.dumps({name: str(path) for name, path in paths.items()}))
+    result = tool("run", "--dry-run", "--json", "--block", env=env, launcher=LAUNCH_ON_FILES)
+    assert result.returncode == 1, result.stderr
+    records = [json.loads(line) for line in result.stdout.splitlines()]
+    # Nothing changed, and the only commands run were queries.
+    assert {path: path.read_bytes() for path in (main, user)} == before
+    assert sorted(os.listdir(tmp_path)) == sorted(["bin", "commands.log", "default.conf", "rules.d", main.name, user.name])
+    assert os.listdir(tmp_path / "rules.d") == []
+    assert all(line.startswith(("syslog-ng -s", "auditctl -l")) for line in (tmp_path / "commands.log").read_text().splitlines())
+    shown = {r["path"]: r for r in records if r["record"] == "change" and r["kind"] != "command"}
+    assert shown[str(paths["default_dir"])]["kind"] == "folder"
+    commands = [r["command"] for r in records if r["record"] == "change" and r["kind"] == "command"]
+    assert commands[0] == "systemctl restart syslog-ng" and "usermod -L root" not in commands
+    assert records[-1]["dry_run"] is True
+    # A real run then makes each change shown: each diff is what diff -u makes
+    # of the old and the new file.
+    for path, text in before.items():
+        (tmp_path / f"{path.name}.old").write_bytes(text)
+    assert tool("run", env=env, launcher=LAUNCH_ON_FILES).returncode == 1
+    for path in (main, user, paths["audit_rules_file"]):
+        old = tmp_path / f"{path.name}.old"
+        diff = subprocess.run(["diff", "-u", old if old.exists() else "/dev/null", path], capture_output=True, text=True)
+        assert shown[str(path)]["diff"].split("\n", 2)[2] == diff.stdout.split("\n", 2)[2]
+    assert f"{paths['audit_rules_file'].stat().st_mode & 0o777:04o}" == shown[str(paths["audit_rules_file"])]["mode"]

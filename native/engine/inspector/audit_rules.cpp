@@ -47,8 +47,8 @@ template <class Lines> void append_lines(std::string &text, const Lines &lines) 
 
 /// Restarts auditd, which loads the rules files again; how the command ends is
 /// not looked at here (the auditd service check looks at the daemon).
-void restart_auditd() {
-    run_command(rt::to_str(auditd_restart_command));
+void restart_auditd(py::handle self) {
+    run_command(self, rt::to_str(auditd_restart_command));
 }
 
 /// Reports `rule` missing from the kernel and loads it again through the shell.
@@ -60,7 +60,7 @@ void restore_rule(py::handle self, const std::string &rule) {
     py::object status;
     try {
         const std::string command = std::string(audit_rule_load_prefix) + rule;
-        status = run_command(rt::to_str(command));
+        status = run_command(self, rt::to_str(command));
     } catch (py::error_already_set &error) {
         if (!rt::is_ordinary(error)) {
             throw;
@@ -98,8 +98,8 @@ void check_nonexistent_audit_rules(py::object self) {
     try {
         std::string text;
         append_lines(text, file_rules(self));
-        replace_text(rules_file, rt::to_str(text), new_rules_file);
-        restart_auditd();
+        replace_text(self, rules_file, rt::to_str(text), new_rules_file);
+        restart_auditd(self);
     } catch (py::error_already_set &error) {
         if (!rt::is_ordinary(error)) {
             throw;
@@ -135,8 +135,8 @@ void check_missing_audit_rules(py::object self) {
         std::string repaired;
         append_lines(repaired, missing);
         append_lines(repaired, lines);
-        replace_text(rules_file, rt::to_str(repaired), new_rules_file);
-        restart_auditd();
+        replace_text(self, rules_file, rt::to_str(repaired), new_rules_file);
+        restart_auditd(self);
         call(self, method::send_warning_message,
              rt::concat(rt::to_str(audit_rules_restored_in), rt::str_of(rules_file)));
     } catch (py::error_already_set &error) {

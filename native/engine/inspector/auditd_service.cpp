@@ -17,7 +17,7 @@ void check_auditd(py::object self) {
     }
     // 3. One restart; its exit status is not looked at, step 4 finds the result.
     try {
-        run_command(rt::to_str(auditd_restart_command));
+        run_command(self, rt::to_str(auditd_restart_command));
     } catch (py::error_already_set &error) {
         if (!rt::is_ordinary(error)) {
             throw;

@@ -50,7 +50,7 @@ void block_users(py::object self) {
                     uid.ptr(), get(self, attribute::user_pw_uid).ptr(), Py_GE))) {
                 const std::string command =
                     std::string(lock_command_prefix) + shell_quote(os_bytes(name));
-                run_command(os_text(command));
+                run_command(self, os_text(command));
             }
         }
     } catch (py::error_already_set &error) {

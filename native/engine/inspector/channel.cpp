@@ -82,7 +82,7 @@ void setup(py::object self, py::object report_file) {
         if (!rt::truthy(default_dir.attr("exists")())) {
             py::str path = rt::str_of(default_dir);
             call(self, method::send_error_message, rt::concat(path, rt::to_str(does_not_exist)));
-            default_dir.attr("mkdir")();
+            make_folder(self, default_dir);
             call(self, method::send_warning_message,
                  rt::concat(path, rt::to_str(partially_restored)));
         }

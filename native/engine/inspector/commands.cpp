@@ -13,10 +13,6 @@ py::object query_output(std::span<const std::string_view> argv) {
     return global("subprocess").attr("check_output")(arguments).attr("decode")();
 }
 
-py::object run_command(py::handle line) {
-    return global("os").attr("system")(line);
-}
-
 bool process_running(std::string_view name) {
     return rt::truthy(global("SystemGetter").attr("is_process_running")(rt::to_str(name)));
 }

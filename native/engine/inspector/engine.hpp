@@ -79,8 +79,6 @@ py::object from_import(const char *module, const char *name);
 /// standard output decoded as UTF-8; a failure to start it, a non-zero exit
 /// status or undecodable output raises.
 py::object query_output(std::span<const std::string_view> argv);
-/// `os.system(line)`: a command line through the shell; returns its status.
-py::object run_command(py::handle line);
 /// `SystemGetter.is_process_running(name)`, by its truth value.
 bool process_running(std::string_view name);
 
@@ -101,8 +99,32 @@ inline py::str followed_by(py::handle value, std::string_view text) {
 
 /// Replaces the file at the path object `path` by the text `text` in the encoding
 /// that `open` uses (see `replace_file`); a failure raises the interpreter's
-/// OSError for it, naming `path`.
-void replace_text(py::handle path, py::handle text, NewFile new_file);
+/// OSError for it, naming `path`. Checks call it through `replace_text`.
+void write_whole_text(py::handle path, py::handle text, NewFile new_file);
+
+// What a check changes on the host: a file replaced or appended to, the report
+// folder made, a command line run (changes.cpp). Every change goes through one of
+// these, so that an inspector that carries a preview (the instance or class
+// attribute `__preview`, set by the command-line tool's dry run) is shown the
+// change instead of having it made. A preview is any object with
+//   file(path, text, mode, exact)  the whole new text of the file at `path`, and
+//                                  the mode a new file would be made with (reduced
+//                                  by the umask unless `exact`);
+//   folder(path, mode)             a folder made with `mode`, reduced by the umask;
+//   command(line)                  a command line; returns the status the check
+//                                  then reads, as from `os.system`.
+
+/// The attribute that carries a preview.
+inline constexpr Name preview_attribute{"__preview"};
+/// `write_whole_text`, or the whole new text shown to the preview.
+void replace_text(py::handle self, py::handle path, py::handle text, NewFile new_file);
+/// Appends `text` to the file at `path`, whose text is `current`, in one write of
+/// a text stream opened with `open(path, "a")`.
+void append_text(py::handle self, py::handle path, py::handle current, py::handle text);
+/// `path.mkdir()`: one level, the default mode.
+void make_folder(py::handle self, py::handle path);
+/// `os.system(line)`: a command line through the shell; returns its status.
+py::object run_command(py::handle self, py::handle line);
 
 // Construction and the report channel (channel.cpp).
 void init(py::object self, py::object report_file, py::object cfg, py::object block,

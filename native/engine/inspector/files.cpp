@@ -8,7 +8,7 @@
 
 namespace tarno::engine {
 
-void replace_text(py::handle path, py::handle text, NewFile new_file) {
+void write_whole_text(py::handle path, py::handle text, NewFile new_file) {
     // The text in the encoding that `open` would use, and the path as the
     // operating system spells it.
     py::object locale = rt::steal(PyImport_ImportModule("locale"));

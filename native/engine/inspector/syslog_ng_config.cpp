@@ -29,22 +29,12 @@ std::vector<std::string> statements_of(py::handle body) {
 /// Appends `text` to the main configuration in one write. A file that does not
 /// end in a line feed gets one first, so that the first definition does not join
 /// its last line (which may be a comment and swallow it).
-void append_definitions(py::handle config_file, const std::string &current, std::string text) {
+void append_definitions(py::handle self, py::handle config_file, py::handle current_text,
+                        const std::string &current, std::string text) {
     if (!current.empty() && !current.ends_with('\n')) {
         text.insert(0, "\n");
     }
-    py::object stream = global("open")(config_file, "a");
-    try {
-        stream.attr("write")(rt::to_str(text));
-    } catch (...) {
-        // The write's error is the one to report; one from closing is dropped.
-        try {
-            stream.attr("close")();
-        } catch (py::error_already_set &) {
-        }
-        throw;
-    }
-    stream.attr("close")();
+    append_text(self, config_file, current_text, rt::to_str(text));
 }
 
 } // namespace
@@ -91,7 +81,7 @@ void ensure_default_config_include(py::object self) {
     }
     // 4-5. Rewrite the file whole; a failure leaves it as it was.
     try {
-        replace_text(user_file, rt::concat(new_config, rt::to_str("\n")), {0666, false});
+        replace_text(self, user_file, rt::concat(new_config, rt::to_str("\n")), {0666, false});
         call(self, method::send_warning_message, followed_by(user_file, partially_restored));
     } catch (py::error_already_set &error) {
         if (!rt::is_ordinary(error)) {
@@ -107,7 +97,8 @@ void ensure_required_syslog_components(py::object self) {
         // 1-6. The definitions that the main configuration holds, and those of
         // the table that it lacks.
         py::object config_file = get(self, attribute::syslog_config_file);
-        const std::string current_config = rt::to_utf8(config_file.attr("read_text")());
+        py::object current_text = config_file.attr("read_text")();
+        const std::string current_config = rt::to_utf8(current_text);
         const Headers current_config_components = configuration_headers(current_config);
         py::object required = get(self, attribute::required_syslog_components);
         std::vector<py::object> missing_required_components;
@@ -129,7 +120,7 @@ void ensure_required_syslog_components(py::object self) {
             lines += definition_line(component, statements_of(body)) + "\n";
             names += (names.empty() ? "" : ", ") + component;
         }
-        append_definitions(config_file, current_config, lines);
+        append_definitions(self, config_file, current_text, current_config, lines);
         // 9. What was restored, in the order written.
         call(self, method::send_debug_message,
              rt::to_str(std::string(components_restored) + names + "."));

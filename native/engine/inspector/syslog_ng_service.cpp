@@ -26,7 +26,7 @@ rt::Task check_syslog_ng(py::handle self) {
     try {
         call(self, method::send_critical_message, rt::to_str(syslog_ng_stopped));
         call(self, method::send_debug_message, rt::to_str(syslog_ng_restarting));
-        run_command(rt::to_str(syslog_ng_restart_command));
+        run_command(self, rt::to_str(syslog_ng_restart_command));
         call(self, method::send_debug_message, rt::to_str(syslog_ng_restarted));
     } catch (py::error_already_set &error) {
         if (!rt::is_ordinary(error)) {
