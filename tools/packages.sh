@@ -10,7 +10,7 @@ packages=(python3-dev pybind11-dev meson ninja-build python3-mesonpy python3-dat
           # machine-readable results: metrics, JSON checks, the fleet playbook
           python3-prometheus-client jq ansible-core
           # promtool for the alerting rules; the node exporter's textfile collector
-          prometheus prometheus-node-exporter)
+          prometheus prometheus-node-exporter python3-yaml)
 # Servers that these packages would start on every address when installed; the
 # tests run their binaries themselves, on loopback only.
 servers=(prometheus prometheus-node-exporter)
