@@ -23,8 +23,8 @@ PREFIX = "tarno_event_diagnostics_"
 #: The labels that Prometheus gives every series it scrapes.
 SCRAPE_LABELS = {"instance", "job"}
 
-# Both commands write their files where examples/metrics.conf puts them, and the
-# node exporter reads that folder through its textfile collector alone.
+# Both commands write their files under the names that examples/metrics.conf gives
+# them, and the node exporter reads their folder through its textfile collector alone.
 SCENARIO = """
 import contextlib, ctypes, http.client, signal, socket, subprocess, time
 folder = "/run/tarno-metrics"
