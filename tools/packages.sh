@@ -9,7 +9,12 @@ packages=(python3-dev pybind11-dev meson ninja-build python3-mesonpy python3-dat
           git build-essential debhelper dh-python pybuild-plugin-pyproject python3-all-dev
           scdoc lintian man-db systemd
           # machine-readable results: metrics, JSON checks, the fleet playbook
-          python3-prometheus-client jq ansible-core ansible-lint)
+          python3-prometheus-client jq ansible-core ansible-lint
+          # promtool for the alerting rules; the node exporter's textfile collector
+          prometheus prometheus-node-exporter python3-yaml)
+# Servers that these packages would start on every address when installed; the
+# tests run their binaries themselves, on loopback only.
+servers=(prometheus prometheus-node-exporter)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
@@ -19,9 +24,32 @@ if ((${#missing[@]})); then
     log=$(mktemp /tmp/tarno-packages.XXXXXX.log)
     echo "== installing ${#missing[@]} Debian packages (log: $log)"
     export DEBIAN_FRONTEND=noninteractive
+    # invoke-rc.d and deb-systemd-invoke start no service while policy-rc.d says
+    # 101; a machine that has a policy of its own keeps it.
+    if [[ ! -e /usr/sbin/policy-rc.d ]]; then
+        printf '#!/bin/sh\n# tools/packages.sh: no service starts while it installs.\nexit 101\n' \
+            >/usr/sbin/policy-rc.d
+        chmod 755 /usr/sbin/policy-rc.d
+        trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+    fi
     if ! { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
         tail -n 40 "$log" >&2
         echo "installing the Debian packages failed; the whole log: $log" >&2
         exit 1
     fi
 fi
+# The servers installed just now stay off, also after the next boot and on
+# upgrades (deb-systemd-invoke starts no disabled unit); one that a policy of
+# this machine let start is stopped.
+for p in "${missing[@]}"; do
+    for server in "${servers[@]}"; do
+        [[ $p == "$server" ]] || continue
+        if [[ -d /run/systemd/system ]]; then
+            systemctl disable --now --quiet "$server.service"
+        else
+            systemctl disable --quiet "$server.service" 2>/dev/null || true
+            update-rc.d "$server" disable >/dev/null 2>&1 || true
+            /etc/init.d/"$server" stop >/dev/null 2>&1 || true
+        fi
+    done
+done
