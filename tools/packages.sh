@@ -8,7 +8,10 @@ packages=(python3-dev pybind11-dev meson ninja-build python3-mesonpy python3-dat
           git build-essential debhelper dh-python pybuild-plugin-pyproject python3-all-dev
           scdoc lintian man-db systemd
           # machine-readable results: metrics, JSON checks, the fleet playbook
-          python3-prometheus-client jq ansible-core)
+          python3-prometheus-client jq ansible-core
+          # the units under a real systemd: a Debian 12 root booted in a container,
+          # the package's autopkgtest run there
+          mmdebstrap systemd-container autopkgtest)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
