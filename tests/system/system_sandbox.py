@@ -287,13 +287,16 @@ def audit_refusal() -> str | None:
 
 
 def host_processes(name: str) -> list[int]:
-    """Live processes of that name (zombies left out)."""
+    """Live processes of that name in this PID namespace (zombies left out):
+    a container's daemons are in this machine's process table too, but they are
+    not the host's."""
     found = []
+    own = os.readlink("/proc/self/ns/pid")
     for entry in Path("/proc").iterdir():
         if not entry.name.isdigit():
             continue
         try:
-            if (entry / "comm").read_text().strip() != name:
+            if (entry / "comm").read_text().strip() != name or os.readlink(entry / "ns/pid") != own:
                 continue
             state = (entry / "stat").read_text().rpartition(")")[2].split()[0]
         except OSError:
