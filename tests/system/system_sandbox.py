@@ -148,12 +148,12 @@ def audit_rules() -> list[str]:
     )
 
 
-def healthy_files() -> dict[str, File]:
-    """The files of a host on which the diagnosis finds nothing."""
+def module_package_files() -> dict[str, File]:
+    """The files of the module package syslog-ng-mod-tarno (its Python side
+    comes with this package)."""
     settings = f"{MODULE_SHARE}/event-settings"
     groups = f"{MODULE_SHARE}/event-groups"
     return {
-        MAIN_CONFIG: File(stock_syslog_ng_conf() + AUDIT_FILTER),
         USER_CONFIG: File(INCLUDE_LINE + "\n", 0o640, "root", "adm"),
         MODULE_CONFIG: File(
             "# The event log of the security-event subsystem.\n"
@@ -165,6 +165,14 @@ def healthy_files() -> dict[str, File]:
         f"{settings}/self-diagnostics": File("self-diagnostics reports\n"),
         f"{groups}/audit/logins": File("login events\n"),
         f"{groups}/diagnostics/self-checks": File("self-diagnostics events\n"),
+    }
+
+
+def healthy_files() -> dict[str, File]:
+    """The files of a host on which the diagnosis finds nothing."""
+    return {
+        MAIN_CONFIG: File(stock_syslog_ng_conf() + AUDIT_FILTER),
+        **module_package_files(),
         RULES_FILE: File("".join(rule + "\n" for rule in audit_rules()), 0o640),
         "/tessik/log": File(None, 0o755),
         REPORT_DIR: File(None, 0o755),
