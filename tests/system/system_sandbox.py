@@ -940,6 +940,43 @@ def inside(spec: dict) -> None:
 
 # ---------------------------------------------------------------- helpers for tests
 
+SETPRIV = "/usr/bin/setpriv"
+DIAGNOSIS_UNIT = "debian/tarno-event-diagnostics.service"
+
+
+def unit_confinement(unit: str = DIAGNOSIS_UNIT) -> list[str]:
+    """The command prefix that confines a step as the unit's [Service] section
+    confines its service: PrivateNetwork= (``unshare --net``), then
+    CapabilityBoundingSet= and NoNewPrivileges= (``setpriv``). The values are
+    read from the unit file, so that the tests follow the unit."""
+    settings: dict[str, list[str]] = {}
+    section = None
+    for line in (REPO / unit).read_text().splitlines():
+        line = line.strip()
+        if line.startswith("["):
+            section = line
+        elif section == "[Service]" and line and line[0] not in "#;" and "=" in line:
+            key, value = line.split("=", 1)
+            settings.setdefault(key.strip(), []).append(value.strip())
+
+    def enabled(key: str) -> bool:
+        return settings.get(key, ["no"])[-1].lower() in ("yes", "true", "on", "1")
+
+    prefix = [UNSHARE, "--net"] if enabled("PrivateNetwork") else []
+    options = []
+    capabilities: set[str] | None = None
+    for value in settings.get("CapabilityBoundingSet", []):
+        # Lines add up; an empty one starts again. An inverted list is not used.
+        assert not value.startswith("~"), f"{unit}: an inverted CapabilityBoundingSet is not read here"
+        capabilities = set() if not value else (capabilities or set()) | set(value.split())
+    if capabilities is not None:
+        names = sorted(name.removeprefix("CAP_").lower() for name in capabilities)
+        options.append("--bounding-set=" + ",".join(["-all", *(f"+{name}" for name in names)]))
+    if enabled("NoNewPrivileges"):
+        options.append("--no-new-privs")
+    return prefix + ([SETPRIV, *options, "--"] if options else [])
+
+
 #: Start of a Python step; `emit(value)` hands a JSON value back (see `emitted`).
 ENGINE_PRELUDE = """\
 import json, os, sys
