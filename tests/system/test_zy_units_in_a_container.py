@@ -57,6 +57,7 @@ def container(tmp_path_factory):
     """A booted container, always powered off (or killed) and reaped afterwards."""
     if os.geteuid() != 0:
         pytest.skip("the container test needs root (it mounts an overlay and boots systemd-nspawn)")
+    built_package()  # skips before the boot when there is no package to test
     try:
         root = cached_root()
     except ContainerUnusable as reason:
