@@ -6,6 +6,7 @@ Runs after the sandbox tests (the container's syslog-ng is in this machine's
 process table) and before the final check that the host is untouched.
 """
 
+import contextlib
 import os
 import re
 import shutil
@@ -97,6 +98,16 @@ def read(machine, path):
     return target.read_text() if target.exists() else None
 
 
+def package_processes(machine):
+    """The container's processes that run this package's tool."""
+    found = []
+    for pid in machine.processes():
+        with contextlib.suppress(OSError):  # it may have ended meanwhile
+            if re.search(rb"tarno[-_]event", Path(f"/proc/{pid}/cmdline").read_bytes()):
+                found.append(pid)
+    return found
+
+
 def locked(machine, user):
     return machine.run("passwd", "-S", user).stdout.split()[1] == "L"
 
@@ -182,7 +193,8 @@ def journey(container, tmp_path_factory):
     seen["autopkgtest"] = machine.run("autopkgtest", f"{STAGE}/source/", "--", "null",
                                       check=False, timeout=600)  # fmt: skip
 
-    # Purge.
+    # Purge, with the health check running and the lock left by the diagnoses.
+    seen["before_purge"] = (package_processes(machine) != [], machine.path(LOCK_DIR).exists())
     seen["purge"] = machine.run("apt-get", "purge", "-y", PACKAGE, timeout=300)
     seen["units_left"] = machine.run("systemctl", "list-units", "--all", "--no-legend", "tarno-event-*",
                                      check=False).stdout  # fmt: skip
@@ -190,9 +202,7 @@ def journey(container, tmp_path_factory):
                                           check=False).stdout  # fmt: skip
     seen["stamp_after_purge"] = machine.path(STAMP).exists()
     seen["lock_after_purge"] = machine.path(LOCK_DIR).exists()
-    seen["processes_after_purge"] = [
-        pid for pid in machine.processes()
-        if b"tarno" in Path(f"/proc/{pid}/cmdline").read_bytes()]  # fmt: skip
+    seen["processes_after_purge"] = package_processes(machine)
     seen["folder_after_purge"] = sorted(p.name for p in machine.path(REPORT_DIR).glob("*"))
     return seen
 
@@ -240,6 +250,7 @@ def test_the_autopkgtest_passes_under_systemd(journey):
 
 
 def test_purge_leaves_no_unit_stamp_process_or_lock(journey):
+    assert journey["before_purge"] == (True, True)
     assert journey["purge"].returncode == 0
     assert (journey["units_left"], journey["unit_files_left"].strip()) == ("", "")
     assert not journey["stamp_after_purge"] and not journey["lock_after_purge"]
