@@ -11,7 +11,10 @@ packages=(python3-dev pybind11-dev meson ninja-build python3-mesonpy python3-dat
           # machine-readable results: metrics, JSON checks, the fleet playbook
           python3-prometheus-client jq ansible-core ansible-lint
           # promtool for the alerting rules; the node exporter's textfile collector
-          prometheus prometheus-node-exporter python3-yaml)
+          prometheus prometheus-node-exporter python3-yaml
+          # the units under a real systemd: a Debian 12 root booted in a container,
+          # the package's autopkgtest run there
+          mmdebstrap systemd-container autopkgtest)
 # Servers that these packages would start on every address when installed; the
 # tests run their binaries themselves, on loopback only.
 servers=(prometheus prometheus-node-exporter)

@@ -149,12 +149,12 @@ def audit_rules() -> list[str]:
     )
 
 
-def healthy_files() -> dict[str, File]:
-    """The files of a host on which the diagnosis finds nothing."""
+def module_package_files() -> dict[str, File]:
+    """The files of the module package syslog-ng-mod-tarno (its Python side
+    comes with this package)."""
     settings = f"{MODULE_SHARE}/event-settings"
     groups = f"{MODULE_SHARE}/event-groups"
     return {
-        MAIN_CONFIG: File(stock_syslog_ng_conf() + AUDIT_FILTER),
         USER_CONFIG: File(INCLUDE_LINE + "\n", 0o640, "root", "adm"),
         MODULE_CONFIG: File(
             "# The event log of the security-event subsystem.\n"
@@ -166,6 +166,14 @@ def healthy_files() -> dict[str, File]:
         f"{settings}/self-diagnostics": File("self-diagnostics reports\n"),
         f"{groups}/audit/logins": File("login events\n"),
         f"{groups}/diagnostics/self-checks": File("self-diagnostics events\n"),
+    }
+
+
+def healthy_files() -> dict[str, File]:
+    """The files of a host on which the diagnosis finds nothing."""
+    return {
+        MAIN_CONFIG: File(stock_syslog_ng_conf() + AUDIT_FILTER),
+        **module_package_files(),
         RULES_FILE: File("".join(rule + "\n" for rule in audit_rules()), 0o640),
         "/tessik/log": File(None, 0o755),
         REPORT_DIR: File(None, 0o755),
@@ -288,13 +296,16 @@ def audit_refusal() -> str | None:
 
 
 def host_processes(name: str) -> list[int]:
-    """Live processes of that name (zombies left out)."""
+    """Live processes of that name in this PID namespace (zombies left out):
+    a container's daemons are in this machine's process table too, but they are
+    not the host's."""
     found = []
+    own = os.readlink("/proc/self/ns/pid")
     for entry in Path("/proc").iterdir():
         if not entry.name.isdigit():
             continue
         try:
-            if (entry / "comm").read_text().strip() != name:
+            if (entry / "comm").read_text().strip() != name or os.readlink(entry / "ns/pid") != own:
                 continue
             state = (entry / "stat").read_text().rpartition(")")[2].split()[0]
         except OSError:
@@ -929,6 +940,43 @@ def inside(spec: dict) -> None:
 
 
 # ---------------------------------------------------------------- helpers for tests
+
+SETPRIV = "/usr/bin/setpriv"
+DIAGNOSIS_UNIT = "debian/tarno-event-diagnostics.service"
+
+
+def unit_confinement(unit: str = DIAGNOSIS_UNIT) -> list[str]:
+    """The command prefix that confines a step as the unit's [Service] section
+    confines its service: PrivateNetwork= (``unshare --net``), then
+    CapabilityBoundingSet= and NoNewPrivileges= (``setpriv``). The values are
+    read from the unit file, so that the tests follow the unit."""
+    settings: dict[str, list[str]] = {}
+    section = None
+    for line in (REPO / unit).read_text().splitlines():
+        line = line.strip()
+        if line.startswith("["):
+            section = line
+        elif section == "[Service]" and line and line[0] not in "#;" and "=" in line:
+            key, value = line.split("=", 1)
+            settings.setdefault(key.strip(), []).append(value.strip())
+
+    def enabled(key: str) -> bool:
+        return settings.get(key, ["no"])[-1].lower() in ("yes", "true", "on", "1")
+
+    prefix = [UNSHARE, "--net"] if enabled("PrivateNetwork") else []
+    options = []
+    capabilities: set[str] | None = None
+    for value in settings.get("CapabilityBoundingSet", []):
+        # Lines add up; an empty one starts again. An inverted list is not used.
+        assert not value.startswith("~"), f"{unit}: an inverted CapabilityBoundingSet is not read here"
+        capabilities = set() if not value else (capabilities or set()) | set(value.split())
+    if capabilities is not None:
+        names = sorted(name.removeprefix("CAP_").lower() for name in capabilities)
+        options.append("--bounding-set=" + ",".join(["-all", *(f"+{name}" for name in names)]))
+    if enabled("NoNewPrivileges"):
+        options.append("--no-new-privs")
+    return prefix + ([SETPRIV, *options, "--"] if options else [])
+
 
 #: Start of a Python step; `emit(value)` hands a JSON value back (see `emitted`).
 ENGINE_PRELUDE = """\

@@ -11,7 +11,7 @@ import pytest
 
 from system_sandbox import (
     INCLUDE_LINE, MAIN_CONFIG, REPORT, REPORT_DIR, RULES_FILE, USER_CONFIG, File, Host, report_entries,
-    stock_syslog_ng_conf,
+    stock_syslog_ng_conf, unit_confinement,
 )  # fmt: skip
 from system_sandbox import module_sandbox, sandbox, sandbox_ready  # noqa: F401 (fixtures)
 
@@ -51,8 +51,28 @@ def output(request):
     return request.param
 
 
+#: Every diagnosis here runs as the diagnosis unit confines it: its capability
+#: bounding set, no new privileges and a network namespace of its own. A
+#: container refuses audit requests, so this is where rule loads under the
+#: unit's confinement are proven.
+CONFINED = unit_confinement()
+
+
 def run(*options, output="text"):
-    return [TOOL, "run", *options, *(["--json"] if output == "json" else [])]
+    return [*CONFINED, TOOL, "run", *options, *(["--json"] if output == "json" else [])]
+
+
+def test_the_diagnosis_runs_confined_as_its_unit(sandbox):
+    steps = sandbox.run(Host(syslog_ng=False, auditd=False),
+                        steps=[[*CONFINED, "setpriv", "-d"], [*CONFINED, "cat", "/proc/net/dev"]]).steps  # fmt: skip
+    status = dict(line.split(": ", 1) for line in steps[0].stdout.splitlines() if ": " in line)
+    bounding = set(status["Capability bounding set"].split(","))
+    option = next(word for word in CONFINED if word.startswith("--bounding-set="))
+    assert bounding == {name[1:] for name in option.split(",")[1:]}
+    assert "audit_control" in bounding and "sys_admin" not in bounding
+    assert status["no_new_privs"] == "1"
+    # Only the loopback device: no way out to any network.
+    assert [line.split(":")[0].strip() for line in steps[1].stdout.splitlines()[2:]] == ["lo"]
 
 
 def unique_keys(pairs):
