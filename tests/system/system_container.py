@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """A Debian 12 root booted under systemd-nspawn: the package's units under a real
 systemd.
 

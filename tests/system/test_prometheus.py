@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The alerting rules of contrib/prometheus and the metrics files against
 Prometheus's own tools: promtool checks the rules and runs their unit tests;
 every metric, label and label value that the rules and the unit tests' input

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The built package under a real systemd: a Debian 12 root booted with
 systemd-nspawn, the package installed with apt beside a stand-in module
 package, its units at work, its autopkgtest, and its purge.
