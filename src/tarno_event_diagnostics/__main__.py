@@ -466,6 +466,7 @@ class _Outcome:
         self.tally = records.Tally()
         self.listeners = [self.tally] + ([records.print_json] if self.json else [])
         self.preview = None
+        self.report = getattr(args, "report", None)
         if getattr(args, "dry_run", False):
             if not self.json:
                 self.listeners.append(dry_run.print_text)
@@ -479,8 +480,16 @@ class _Outcome:
 
     def end(self, status: int) -> int:
         duration = time.monotonic() - self.began
-        if self.preview is not None and self.inspector is not None and not self.json:
-            print(dry_run.closing_line(self.preview))
+        if self.preview is not None and self.inspector is not None:
+            line = dry_run.closing_line(self.preview)
+            if not self.json:
+                print(line)
+            # A report that --report asked for, and that the end message closed.
+            if self.report is not None and self.inspector.finding_count is not None:
+                try:
+                    dry_run.close_report(self.inspector, self.report, line)
+                except OSError as error:
+                    print(f"{PROG}: error: {self.report}: {error.strerror}", file=sys.stderr)
         if self.json and self.command in _LOCKED_COMMANDS:
             summary = records.summary(self.command, self.inspector, self.tally, status, duration)
             if self.preview is not None:

@@ -219,6 +219,13 @@ def print_text(record: Record) -> None:
     sys.stdout.flush()
 
 
+def close_report(inspector: Any, path: str, line: str) -> None:
+    """Adds `line`, stamped as a report line, to the report at `path`, which the
+    end message has closed."""
+    with open(path, "a") as report:
+        report.write(inspector._JournalInspector__msg_template(line) + "\n")
+
+
 def closing_line(preview: Preview) -> str:
     """What a dry run says last."""
     line = f"Dry run: nothing was changed; a real run would make {preview.known} change(s)"

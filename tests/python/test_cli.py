@@ -605,8 +605,14 @@ def test_engine_dry_run_shows_diff_u_and_changes_nothing(tmp_path, fake_bin):
     (tmp_path / "bin" / "dpkg-query").write_text("#!/bin/sh\nprintf 'ii syslog-ng\\nii syslog-ng-mod-tarno\\nii auditd\\n'\n")
     before = {path: path.read_bytes() for path in (main, user)}
     env = dict(fake_bin, TEST_PATHS=json.dumps({name: str(path) for name, path in paths.items()}))
-    result = tool("run", "--dry-run", "--json", "--block", env=env, launcher=LAUNCH_ON_FILES)
+    report = tmp_path / "rules.d" / "dry-run.report"
+    result = tool("run", "--dry-run", "--json", "--block", "--report", report, env=env, launcher=LAUNCH_ON_FILES)
     assert result.returncode == 1, result.stderr
+    # The report says what would be done, and last that it was a dry run.
+    lines = unstamped(report.read_text())
+    assert lines[-1].startswith("Dry run: nothing was changed") and "would be partially restored" in report.read_text()
+    assert not re.search(r"was (partially )?restored|have been restored|are blocked", report.read_text())
+    report.unlink()
     records = [json.loads(line) for line in result.stdout.splitlines()]
     # Nothing changed, and the only commands run were queries.
     assert {path: path.read_bytes() for path in (main, user)} == before
