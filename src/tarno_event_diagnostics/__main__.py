@@ -466,6 +466,8 @@ class _Outcome:
         self.tally = records.Tally()
         self.listeners = [self.tally] + ([records.print_json] if self.json else [])
         self.preview = None
+        # What the command changed in this process and gives back when it ends.
+        self.cleanups: list[Callable[[], None]] = []
         self.report = getattr(args, "report", None)
         if getattr(args, "dry_run", False):
             if not self.json:
@@ -506,7 +508,7 @@ def _inspector_class(args: argparse.Namespace, outcome: _Outcome) -> type:
     if outcome.metrics is not None and args.command == "healthcheck":
         cls = records.watching_passes(cls, outcome.tally, outcome.metrics)
     if outcome.preview is not None:
-        dry_run.silence_system_log(journal_inspector)
+        outcome.cleanups.append(dry_run.silence_system_log(journal_inspector))
         cls = dry_run.previewing_inspector(cls, outcome.preview)
     return cls
 
@@ -532,6 +534,8 @@ def _diagnose(args: argparse.Namespace, report: str, cfg: config.Config, outcome
     finally:
         if inspector is not None:
             _close_report(inspector)
+        for cleanup in outcome.cleanups:
+            cleanup()
     if count is None:
         print(f"{PROG}: error: the diagnosis ended without a result", file=sys.stderr)
         return EXIT_FAILURE

@@ -191,14 +191,15 @@ def previewing_inspector(base: type, preview: Preview) -> type:
     return PreviewingInspector
 
 
-def silence_system_log(module: types.ModuleType) -> None:
+def silence_system_log(module: types.ModuleType) -> Callable[[], None]:
     """Gives `module` a system log that receives nothing, with the names of the
-    real one, so that a dry run sets off no alarm of a central collector."""
-    import syslog
-
-    silent = types.SimpleNamespace(**{name: getattr(syslog, name) for name in dir(syslog) if name.startswith("LOG_")})
+    real one, so that a dry run sets off no alarm of a central collector.
+    Returns what gives the module its own system log back."""
+    real = module.syslog
+    silent = types.SimpleNamespace(**{name: getattr(real, name) for name in dir(real) if name.startswith("LOG_")})
     silent.openlog = silent.syslog = silent.closelog = lambda *args, **kwargs: None
     module.syslog = silent
+    return lambda: setattr(module, "syslog", real)
 
 
 def print_text(record: Record) -> None:

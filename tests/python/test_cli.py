@@ -357,6 +357,16 @@ def test_options_reach_the_engine_before_or_after_the_command(fake, tmp_path, ar
     assert inspector._JournalInspector__cfg.check_timeout == 2.5
 
 
+def test_a_dry_run_gives_the_engine_its_system_log_back(fake, capsys):
+    import syslog
+
+    engine = sys.modules["tarno_event_diagnostics.journal_inspector"]
+    engine.syslog = syslog
+    assert cli.main(["run", "--dry-run"]) == 0
+    assert engine.syslog is syslog
+    assert capsys.readouterr().out.endswith("Dry run: nothing was changed; a real run would make 0 change(s).\n")
+
+
 def test_defaults(fake):
     assert cli.main(["run"]) == 0
     (inspector,) = fake.instances
