@@ -362,6 +362,7 @@ async def _watch_until_signal(inspector: Any) -> None:
     stop_signals = (signal.SIGINT, signal.SIGTERM)
     for signum in stop_signals:
         loop.add_signal_handler(signum, stop)
+    restore_system = _passing_on_interrupts_of_commands()
     try:
         await task
     except asyncio.CancelledError:
@@ -369,8 +370,35 @@ async def _watch_until_signal(inspector: Any) -> None:
         if not stopping:
             raise
     finally:
+        restore_system()
         for signum in stop_signals:
             loop.remove_signal_handler(signum)
+
+
+def _passing_on_interrupts_of_commands() -> Callable[[], None]:
+    """Makes an interrupt that ends a command of the engine reach the tool too.
+
+    os.system ignores SIGINT and SIGQUIT in the caller while its command runs,
+    as system(3) does, so an interrupt from the terminal then ends only the
+    command and the endless check would go on. Until the returned callable is
+    called, a command that ended by one of these signals raises it in the
+    tool, as a shell does when its foreground command is interrupted.
+    """
+    real_system = os.system
+
+    def system(command: str) -> int:
+        status = real_system(command)
+        if os.WIFSIGNALED(status) and os.WTERMSIG(status) in (signal.SIGINT, signal.SIGQUIT):
+            signal.raise_signal(os.WTERMSIG(status))
+        return status
+
+    os.system = system
+
+    def restore() -> None:
+        if os.system is system:
+            os.system = real_system
+
+    return restore
 
 
 _COMMANDS: dict[str, Callable[[Any], int | None]] = {

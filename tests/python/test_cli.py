@@ -548,41 +548,57 @@ def caught_signals(pid):
 
 @needs_engine
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
-@pytest.mark.parametrize("dry_run", [[], ["--dry-run"]], ids=["real", "dry-run"])
-def test_engine_healthcheck_stops_cleanly_on_a_signal(tmp_path, fake_bin, signum, dry_run):
+@pytest.mark.parametrize(
+    "dry_run, in_restart",
+    [([], False), ([], True), (["--dry-run"], False)],
+    ids=["real", "real-in-restart", "dry-run"],
+)
+def test_engine_healthcheck_stops_cleanly_on_a_signal(tmp_path, fake_bin, signum, dry_run, in_restart):
     report = tmp_path / "healthcheck.report"
-    # The dry run's syslog-ng never runs, whatever this machine runs.
-    launcher = LAUNCH_ON_FILES if dry_run else LAUNCH_WITH_REPORT_DIR
+    log = tmp_path / "commands.log"
+    if in_restart:
+        # The restart lasts until the signal ends it.
+        (tmp_path / "bin" / "systemctl").write_text(f'#!/bin/sh\necho "systemctl $*" >> {log}\nexec sleep 60\n')
+    # No syslog-ng runs for the dry run nor for the restart, whatever this machine runs.
+    launcher = LAUNCH_ON_FILES if dry_run or in_restart else LAUNCH_WITH_REPORT_DIR
     child = subprocess.Popen(
         [PYTHON, "-c", launcher, "healthcheck", "--interval", "0.05", "--report", str(report), *dry_run],
         env=dict(fake_bin, TEST_PATHS=f'{{"default_dir": "{tmp_path}"}}'),
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
+        # The signal goes to the whole process group, as from a terminal or
+        # from the service manager, and only to this one.
+        start_new_session=True,
     )
     try:
         # SIGTERM is caught only once the stop handlers are in place.
         deadline = time.monotonic() + 30
-        while not caught_signals(child.pid) & (1 << (signal.SIGTERM - 1)):
+        while not caught_signals(child.pid) & (1 << (signal.SIGTERM - 1)) or (
+            in_restart and not (log.exists() and "systemctl restart" in log.read_text())
+        ):
             assert child.poll() is None, child.stderr.read()
-            assert time.monotonic() < deadline, "the stop handlers were never installed"
+            assert time.monotonic() < deadline, "the stop handlers were never installed or no restart ran"
             time.sleep(0.01)
         time.sleep(0.2)
-        child.send_signal(signum)
+        os.killpg(child.pid, signum)
         stdout, stderr = child.communicate(timeout=30)
     finally:
         if child.poll() is None:
-            child.kill()
+            os.killpg(child.pid, signal.SIGKILL)
             child.communicate()
     assert child.returncode in (0, 1)
     assert stderr == ""
     if child.returncode == 1:
         # Findings of the endless check reach the file without an end message.
         assert "critical: " in report.read_text()
+    if in_restart:
+        # The pass that the signal interrupted was the last.
+        assert log.read_text().count("systemctl restart") == 1
     if dry_run:
         # Each pass shows the restart it would make, and makes none.
         assert "would run: systemctl restart syslog-ng" in stdout
-        assert not (tmp_path / "commands.log").exists() or "systemctl" not in (tmp_path / "commands.log").read_text()
+        assert not log.exists() or "systemctl" not in log.read_text()
 
 
 LAUNCH_ON_FILES = (
