@@ -8,6 +8,11 @@ where it would happen: a unified diff for a file, the exact command line for a
 command. Everything that only looks (files read, queries, the process test,
 the health check) runs as in a real run, on the host as it is.
 
+A file or folder that the dry run would have made or changed is, for the
+steps that follow, what the real run would have made of it: a step that reads
+the inspector's files reads the text that the dry run showed, and a second
+change to a file is shown against that text.
+
 Where a later step depends on a change that was not made (the state of a
 restarted daemon, the rules that a restarted auditd would load), the dry run
 goes on with the host as it is and marks what follows as not known: it never
@@ -23,7 +28,7 @@ import pwd
 import stat
 import sys
 import types
-from pathlib import Path
+from pathlib import Path, PurePath
 from typing import Any, Callable
 
 from tarno_event_diagnostics import records
@@ -119,20 +124,29 @@ class Preview:
         self.not_known = 0
         # The restarts not made, with the check after which they stop mattering.
         self.pending: dict[str, str | None] = {}
+        # What the real run would have written to each file, and the folders
+        # it would have made, by path.
+        self.texts: dict[str, str] = {}
+        self.folders: set[str] = set()
 
     def file(self, path: Any, text: str, mode: int, exact: bool) -> None:
         target = Path(path)
-        shown = records.readable(os.fspath(path))
+        key = os.fspath(path)
+        shown = records.readable(key)
         record: Record = {"record": "change", "kind": "file", "path": shown}
-        if target.exists():
+        if key in self.texts:
+            record["diff"] = unified_diff(shown, self.texts[key], text)
+        elif target.exists():
             record["diff"] = unified_diff(shown, target.read_text(), text)
         else:
             record["diff"] = unified_diff(shown, None, text)
             self._new_entry(record, target.parent, mode if exact else mode & ~_umask())
+        self.texts[key] = text
         self._change(record)
 
     def folder(self, path: Any, mode: int) -> None:
         target = Path(path)
+        self.folders.add(os.fspath(path))
         record: Record = {"record": "change", "kind": "folder", "path": records.readable(os.fspath(path))}
         self._new_entry(record, target.parent, mode & ~_umask())
         self._change(record)
@@ -169,9 +183,26 @@ class Preview:
         self.tell(record)
 
 
+class _PreviewedPath(type(Path())):  # type: ignore[misc]
+    """A path whose file or folder is what the dry run of `_preview` would
+    have made of it; one that the dry run did not touch is the host's."""
+
+    _preview: Preview
+
+    def exists(self) -> bool:
+        key = os.fspath(self)
+        return key in self._preview.texts or key in self._preview.folders or super().exists()
+
+    def read_text(self, encoding: str | None = None, errors: str | None = None) -> str:
+        text = self._preview.texts.get(os.fspath(self))
+        return super().read_text(encoding, errors) if text is None else text
+
+
 def previewing_inspector(base: type, preview: Preview) -> type:
-    """A subclass of the inspector that shows its changes to `preview` and says
-    that it would repair where a real run says that it did."""
+    """A subclass of the inspector that shows its changes to `preview`, reads
+    its files as the dry run left them, and says that it would repair where a
+    real run says that it did."""
+    previewed = type("PreviewedPath", (_PreviewedPath,), {"_preview": preview})
 
     class PreviewingInspector(base):
         _JournalInspector__preview = preview
@@ -188,6 +219,10 @@ def previewing_inspector(base: type, preview: Preview) -> type:
             finally:
                 preview.settle("check_syslog_ng")
 
+    # The files and folders that the inspector reads and changes.
+    for name in dir(base):
+        if not name.startswith("_") and isinstance(value := getattr(base, name), PurePath):
+            setattr(PreviewingInspector, name, previewed(value))
     return PreviewingInspector
 
 

@@ -619,6 +619,8 @@ LAUNCH_ON_FILES = (
 def test_engine_dry_run_shows_diff_u_and_changes_nothing(tmp_path, fake_bin):
     import json
 
+    from tarno_event_diagnostics.dry_run import reworded
+
     main = tmp_path / "syslog-ng.conf"
     main.write_text("@version: 3.38\nsource s_src { system(); internal(); };\n# no final line feed")
     user = tmp_path / "mod-tarno.conf"
@@ -654,7 +656,13 @@ def test_engine_dry_run_shows_diff_u_and_changes_nothing(tmp_path, fake_bin):
     # of the old and the new file.
     for path, text in before.items():
         (tmp_path / f"{path.name}.old").write_bytes(text)
-    assert tool("run", env=env, launcher=LAUNCH_ON_FILES).returncode == 1
+    real = tool("run", "--json", "--block", "--report", tmp_path / "real.report", env=env, launcher=LAUNCH_ON_FILES)
+    assert real.returncode == 1, real.stderr
+    # It finds what the dry run found: the dry run read the rules file that it
+    # would have made, as the real run reads the one it made.
+    findings = [[(r["level"], r["message"]) for r in map(json.loads, run.splitlines()) if r["record"] == "finding"]
+                for run in (result.stdout, real.stdout)]  # fmt: skip
+    assert findings[0] == [(level, reworded(message)) for level, message in findings[1]]
     for path in (main, user, paths["audit_rules_file"]):
         old = tmp_path / f"{path.name}.old"
         diff = subprocess.run(["diff", "-u", old if old.exists() else "/dev/null", path], capture_output=True, text=True)
