@@ -249,6 +249,25 @@ def test_running_process_is_found_by_its_name(comm):
     assert SystemGetter.is_process_running(comm) is False
 
 
+@pytest.mark.skipif(os.geteuid() != 0, reason="a new PID namespace needs root")
+def test_process_of_a_container_is_not_this_systems():
+    comm = unique_comm()
+    # The child of unshare's fork is process 1 of a PID namespace of its own.
+    child = subprocess.Popen(
+        ["unshare", "--pid", "--fork", "--kill-child", sys.executable, "-c",
+         f"import time; open('/proc/self/comm', 'w').write({comm!r}); print('ready', flush=True); time.sleep(60)"],
+        stdout=subprocess.PIPE,
+    )
+    try:
+        assert child.stdout.readline() == b"ready\n"
+        assert any(Path(f"/proc/{pid}/comm").read_text().strip() == comm for pid in os.listdir("/proc") if pid.isdigit())
+        assert SystemGetter.is_process_running(comm) is False
+    finally:
+        child.kill()
+        child.wait()
+        child.stdout.close()
+
+
 def test_zombie_process_is_not_running():
     comm = unique_comm()
     child = spawn_named(comm, "sys.exit(0)")
@@ -271,15 +290,16 @@ def test_name_not_running():
 
 @pytest.fixture
 def fake_proc(tmp_path, monkeypatch):
-    """A process table of our own making: {pid: (comm, stat or None)}."""
+    """A process table of our own making: {pid: (comm, stat or None[, NSpid line])}."""
 
     def make(processes):
-        for pid, (comm, stat) in processes.items():
+        for pid, (comm, stat, *nspid) in processes.items():
             directory = tmp_path / str(pid)
             directory.mkdir()
             (directory / "comm").write_text(comm + "\n")
             if stat is not None:
                 (directory / "stat").write_text(stat)
+                (directory / "status").write_text(f"Name:\t{comm}\nState:\tS (sleeping)\n{''.join(nspid)}")
         (tmp_path / "self").mkdir()
         (tmp_path / "self" / "comm").write_text("auditd\n")
         monkeypatch.setattr(SystemGetter, "proc_dir", tmp_path)
@@ -302,8 +322,15 @@ def fake_proc(tmp_path, monkeypatch):
         ({7: ("syslog-ng", "7 (syslog-ng) S 1")}, "syslog", False),
         # Not a process directory.
         ({}, "auditd", False),
+        # Its own PID namespace is this one; one below it (a container's); a
+        # container's beside this system's own.
+        ({7: ("auditd", "7 (auditd) S 1", "NSpid:\t7\n")}, "auditd", True),
+        ({7: ("auditd", "7 (auditd) S 1", "NSpid:\t7\t1\n")}, "auditd", False),
+        ({7: ("auditd", "7 (auditd) S 1", "NSpid:\t7\t1\n"), 9: ("auditd", "9 (auditd) S 1", "NSpid:\t9\n")},
+         "auditd", True),
     ],
-    ids=["running", "zombie", "dead", "parens", "vanished", "zombie-and-live", "long-name", "prefix", "self-link"],
+    ids=["running", "zombie", "dead", "parens", "vanished", "zombie-and-live", "long-name", "prefix", "self-link",
+         "own-namespace", "container", "container-and-own"],
 )
 def test_process_table_walk(fake_proc, processes, name, expected):
     fake_proc(processes)

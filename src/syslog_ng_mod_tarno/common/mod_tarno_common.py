@@ -34,7 +34,8 @@ class SystemGetter:
         bytes, so a longer ``name`` is compared by those bytes). Zombies,
         processes that have exited but are not yet reaped by their parent,
         are not running and are skipped, as are processes that vanish while
-        the process table is read.
+        the process table is read. So are the processes of containers: a
+        daemon in a PID namespace below this one is not this system's.
         """
         wanted = os.fsencode(name)
         if not wanted:
@@ -65,4 +66,19 @@ def _is_live_process_named(pid_dir: str, wanted: bytes) -> bool:
     # state is the first field after the last closing parenthesis.
     _, _, rest = stat.rpartition(b")")
     fields = rest.split()
-    return bool(fields) and fields[0] not in (b"Z", b"X")
+    return bool(fields) and fields[0] not in (b"Z", b"X") and _is_in_this_pid_namespace(pid_dir)
+
+
+def _is_in_this_pid_namespace(pid_dir: str) -> bool:
+    # NSpid holds the process's number in the PID namespace of this process
+    # table and in each one below it down to its own: one number means its
+    # own namespace is this one. Kernels without the line have no nesting.
+    try:
+        with open(os.path.join(pid_dir, "status"), "rb") as status_file:
+            status = status_file.read()
+    except OSError:
+        return False
+    for line in status.splitlines():
+        if line.startswith(b"NSpid:"):
+            return len(line.split()) == 2
+    return True
