@@ -120,8 +120,9 @@ class Container:
                   "-D", str(merged), "-b"]  # fmt: skip
         # nspawn keeps its state under /run/systemd/nspawn; a tmpfs of its own
         # mount namespace takes it, so no leftover of a boot stays on this machine.
-        script = (f"mount -t overlay overlay -o {shlex.quote(options)} {shlex.quote(str(merged))}"
-                  " && mount -t tmpfs -o mode=0755 tmpfs /run/systemd && exec " + shlex.join(nspawn))  # fmt: skip
+        # -n: mount records nothing in this machine's /run/mount.
+        script = (f"mount -n -t overlay overlay -o {shlex.quote(options)} {shlex.quote(str(merged))}"
+                  " && mount -n -t tmpfs -o mode=0755 tmpfs /run/systemd && exec " + shlex.join(nspawn))  # fmt: skip
         started = time.monotonic()
         with open(self.workdir / "nspawn.log", "w") as log:
             self.process = subprocess.Popen([UNSHARE, "-m", "--propagation", "private", "/bin/sh", "-c", script],

@@ -583,7 +583,9 @@ def module_sandbox(sandbox_ready, tmp_path_factory):
 
 
 def _mount(*args: str) -> None:
-    subprocess.run(["mount", *args], check=True, capture_output=True, text=True)
+    # -n: without it, the first mount on a fresh machine makes /run/mount there
+    # (the host's /run, before its overlay is in place) for the mount table.
+    subprocess.run(["mount", "-n", *args], check=True, capture_output=True, text=True)
 
 
 def _build_mounts(root: Path) -> None:

@@ -16,10 +16,11 @@ PLAYBOOK = REPO / "contrib" / "ansible" / "tarno-event-diagnostics.yml"
 PLAY = """
 import subprocess
 os.makedirs("/run/ansible/home")
+# The second host's report folder can exist on no machine: /dev/null is no folder.
 with open("/run/ansible/hosts", "w") as hosts:
     hosts.write("diagnosed ansible_connection=local ansible_become=false ansible_python_interpreter=/usr/bin/python3\\n"
                 "misconfigured ansible_connection=local ansible_become=false ansible_python_interpreter=/usr/bin/python3 "
-                "tarno_options='--report /nonexistent/report'\\n")
+                "tarno_options='--report /dev/null/report'\\n")
 # Ansible keeps its own state under the sandbox's /run, not in root's home.
 env = dict(os.environ, HOME="/run/ansible/home", ANSIBLE_HOME="/run/ansible/home",
            ANSIBLE_LOCAL_TEMP="/run/ansible/tmp", ANSIBLE_REMOTE_TEMP="/run/ansible/tmp", ANSIBLE_NOCOLOR="1")
