@@ -72,7 +72,8 @@ def _is_live_process_named(pid_dir: str, wanted: bytes) -> bool:
 def _is_in_this_pid_namespace(pid_dir: str) -> bool:
     # NSpid holds the process's number in the PID namespace of this process
     # table and in each one below it down to its own: one number means its
-    # own namespace is this one. Kernels without the line have no nesting.
+    # own namespace is this one. A kernel without the line (before 4.1)
+    # cannot tell, and the process counts.
     try:
         with open(os.path.join(pid_dir, "status"), "rb") as status_file:
             status = status_file.read()
