@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import errno
 import fcntl
 import importlib
@@ -32,7 +33,7 @@ import stat
 import sys
 import time
 from pathlib import Path
-from typing import Any, Awaitable, Callable
+from typing import Any, Awaitable, Callable, Iterator
 
 from tarno_event_diagnostics import config, dry_run, records
 
@@ -362,7 +363,6 @@ async def _watch_until_signal(inspector: Any) -> None:
     stop_signals = (signal.SIGINT, signal.SIGTERM)
     for signum in stop_signals:
         loop.add_signal_handler(signum, stop)
-    restore_system = _passing_on_interrupts_of_commands()
     try:
         await task
     except asyncio.CancelledError:
@@ -370,19 +370,20 @@ async def _watch_until_signal(inspector: Any) -> None:
         if not stopping:
             raise
     finally:
-        restore_system()
         for signum in stop_signals:
             loop.remove_signal_handler(signum)
 
 
-def _passing_on_interrupts_of_commands() -> Callable[[], None]:
+@contextlib.contextmanager
+def _interrupts_of_commands_passed_on() -> Iterator[None]:
     """Makes an interrupt that ends a command of the engine reach the tool too.
 
     os.system ignores SIGINT and SIGQUIT in the caller while its command runs,
-    as system(3) does, so an interrupt from the terminal then ends only the
-    command and the endless check would go on. Until the returned callable is
-    called, a command that ended by one of these signals raises it in the
-    tool, as a shell does when its foreground command is interrupted.
+    as system(3) does, so an interrupt from the terminal would end only the
+    command: the endless check would go on, and a run would end as if nothing
+    had happened. Inside this context a command that ended by one of these
+    signals raises it in the tool, as a shell does when its foreground command
+    is interrupted.
     """
     real_system = os.system
 
@@ -393,12 +394,11 @@ def _passing_on_interrupts_of_commands() -> Callable[[], None]:
         return status
 
     os.system = system
-
-    def restore() -> None:
+    try:
+        yield
+    finally:
         if os.system is system:
             os.system = real_system
-
-    return restore
 
 
 _COMMANDS: dict[str, Callable[[Any], int | None]] = {
@@ -552,7 +552,8 @@ def _diagnose(args: argparse.Namespace, report: str, cfg: config.Config, outcome
             # run shows its report lines there.
             verbose=(getattr(args, "verbose", False) or outcome.preview is not None) and not outcome.json,
         )
-        count = _COMMANDS[args.command](inspector)
+        with _interrupts_of_commands_passed_on():
+            count = _COMMANDS[args.command](inspector)
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED

@@ -601,6 +601,39 @@ def test_engine_healthcheck_stops_cleanly_on_a_signal(tmp_path, fake_bin, signum
         assert not log.exists() or "systemctl" not in log.read_text()
 
 
+@needs_engine
+def test_engine_run_interrupted_in_a_restart_exits_130(tmp_path, fake_bin):
+    import json
+
+    log = tmp_path / "commands.log"
+    (tmp_path / "bin" / "systemctl").write_text(f'#!/bin/sh\necho "systemctl $*" >> {log}\nexec sleep 60\n')
+    (tmp_path / "bin" / "dpkg-query").write_text("#!/bin/sh\nprintf 'ii syslog-ng\\n'\n")
+    paths = {name: str(tmp_path / name) for name in (
+        "syslog_config_file", "syslog_user_config_file", "syslog_default_config_file", "audit_rules_file", "default_dir")}
+    child = subprocess.Popen(
+        [PYTHON, "-c", LAUNCH_ON_FILES, "run", "--report", str(tmp_path / "report")],
+        env=dict(fake_bin, TEST_PATHS=json.dumps(paths), TARNO_EVENT_DIAGNOSTICS_LOCK_DIR=str(tmp_path / "lock")),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
+    try:
+        deadline = time.monotonic() + 30
+        while not (log.exists() and "systemctl restart syslog-ng" in log.read_text()):
+            assert child.poll() is None, child.stderr.read()
+            assert time.monotonic() < deadline, "no restart ran"
+            time.sleep(0.01)
+        # From the terminal: the whole process group, the restart with it.
+        os.killpg(child.pid, signal.SIGINT)
+        _, stderr = child.communicate(timeout=30)
+    finally:
+        if child.poll() is None:
+            os.killpg(child.pid, signal.SIGKILL)
+            child.communicate()
+    assert (child.returncode, stderr) == (130, "tarno-event-diagnostics: interrupted\n")
+
+
 LAUNCH_ON_FILES = (
     "import json, os, sys\n"
     "from pathlib import Path\n"
