@@ -546,6 +546,35 @@ def caught_signals(pid):
     return 0
 
 
+def signalled(args, env, signum, ready, settle=0.0):
+    """Runs the tool with `args` in a process group of its own, sends `signum` to
+    the whole group (as a terminal or the service manager does) `settle` seconds
+    after `ready(pid)` holds, and returns its status, output and errors."""
+    child = subprocess.Popen([PYTHON, "-c", *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, start_new_session=True)  # fmt: skip
+    try:
+        deadline = time.monotonic() + 30
+        while not ready(child.pid):
+            assert child.poll() is None, child.stderr.read()
+            assert time.monotonic() < deadline, "the tool never got ready for the signal"
+            time.sleep(0.01)
+        time.sleep(settle)
+        os.killpg(child.pid, signum)
+        stdout, stderr = child.communicate(timeout=30)
+    finally:
+        if child.poll() is None:
+            os.killpg(child.pid, signal.SIGKILL)
+            child.communicate()
+    return child.returncode, stdout, stderr
+
+
+def restart_until_signalled(tmp_path):
+    """A systemctl whose restart lasts until a signal ends it; tells when it began."""
+    log = tmp_path / "commands.log"
+    (tmp_path / "bin" / "systemctl").write_text(f'#!/bin/sh\necho "systemctl $*" >> {log}\nexec sleep 60\n')
+    return lambda pid: log.exists() and "systemctl restart" in log.read_text()
+
+
 @needs_engine
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
 @pytest.mark.parametrize(
@@ -556,40 +585,21 @@ def caught_signals(pid):
 def test_engine_healthcheck_stops_cleanly_on_a_signal(tmp_path, fake_bin, signum, dry_run, in_restart):
     report = tmp_path / "healthcheck.report"
     log = tmp_path / "commands.log"
-    if in_restart:
-        # The restart lasts until the signal ends it.
-        (tmp_path / "bin" / "systemctl").write_text(f'#!/bin/sh\necho "systemctl $*" >> {log}\nexec sleep 60\n')
+    restarting = restart_until_signalled(tmp_path) if in_restart else lambda pid: True
+
+    def ready(pid):
+        # SIGTERM is caught only once the stop handlers are in place.
+        return caught_signals(pid) & (1 << (signal.SIGTERM - 1)) and restarting(pid)
+
     # No syslog-ng runs for the dry run nor for the restart, whatever this machine runs.
     launcher = LAUNCH_ON_FILES if dry_run or in_restart else LAUNCH_WITH_REPORT_DIR
-    child = subprocess.Popen(
-        [PYTHON, "-c", launcher, "healthcheck", "--interval", "0.05", "--report", str(report), *dry_run],
-        env=dict(fake_bin, TEST_PATHS=f'{{"default_dir": "{tmp_path}"}}'),
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        # The signal goes to the whole process group, as from a terminal or
-        # from the service manager, and only to this one.
-        start_new_session=True,
+    status, stdout, stderr = signalled(
+        [launcher, "healthcheck", "--interval", "0.05", "--report", str(report), *dry_run],
+        dict(fake_bin, TEST_PATHS=f'{{"default_dir": "{tmp_path}"}}'), signum, ready, settle=0.2,
     )
-    try:
-        # SIGTERM is caught only once the stop handlers are in place.
-        deadline = time.monotonic() + 30
-        while not caught_signals(child.pid) & (1 << (signal.SIGTERM - 1)) or (
-            in_restart and not (log.exists() and "systemctl restart" in log.read_text())
-        ):
-            assert child.poll() is None, child.stderr.read()
-            assert time.monotonic() < deadline, "the stop handlers were never installed or no restart ran"
-            time.sleep(0.01)
-        time.sleep(0.2)
-        os.killpg(child.pid, signum)
-        stdout, stderr = child.communicate(timeout=30)
-    finally:
-        if child.poll() is None:
-            os.killpg(child.pid, signal.SIGKILL)
-            child.communicate()
-    assert child.returncode in (0, 1)
+    assert status in (0, 1)
     assert stderr == ""
-    if child.returncode == 1:
+    if status == 1:
         # Findings of the endless check reach the file without an end message.
         assert "critical: " in report.read_text()
     if in_restart:
@@ -605,33 +615,13 @@ def test_engine_healthcheck_stops_cleanly_on_a_signal(tmp_path, fake_bin, signum
 def test_engine_run_interrupted_in_a_restart_exits_130(tmp_path, fake_bin):
     import json
 
-    log = tmp_path / "commands.log"
-    (tmp_path / "bin" / "systemctl").write_text(f'#!/bin/sh\necho "systemctl $*" >> {log}\nexec sleep 60\n')
     (tmp_path / "bin" / "dpkg-query").write_text("#!/bin/sh\nprintf 'ii syslog-ng\\n'\n")
     paths = {name: str(tmp_path / name) for name in (
         "syslog_config_file", "syslog_user_config_file", "syslog_default_config_file", "audit_rules_file", "default_dir")}
-    child = subprocess.Popen(
-        [PYTHON, "-c", LAUNCH_ON_FILES, "run", "--report", str(tmp_path / "report")],
-        env=dict(fake_bin, TEST_PATHS=json.dumps(paths), TARNO_EVENT_DIAGNOSTICS_LOCK_DIR=str(tmp_path / "lock")),
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        start_new_session=True,
-    )
-    try:
-        deadline = time.monotonic() + 30
-        while not (log.exists() and "systemctl restart syslog-ng" in log.read_text()):
-            assert child.poll() is None, child.stderr.read()
-            assert time.monotonic() < deadline, "no restart ran"
-            time.sleep(0.01)
-        # From the terminal: the whole process group, the restart with it.
-        os.killpg(child.pid, signal.SIGINT)
-        _, stderr = child.communicate(timeout=30)
-    finally:
-        if child.poll() is None:
-            os.killpg(child.pid, signal.SIGKILL)
-            child.communicate()
-    assert (child.returncode, stderr) == (130, "tarno-event-diagnostics: interrupted\n")
+    env = dict(fake_bin, TEST_PATHS=json.dumps(paths), TARNO_EVENT_DIAGNOSTICS_LOCK_DIR=str(tmp_path / "lock"))
+    status, _, stderr = signalled([LAUNCH_ON_FILES, "run", "--report", str(tmp_path / "report")], env,
+                                  signal.SIGINT, restart_until_signalled(tmp_path))  # fmt: skip
+    assert (status, stderr) == (130, "tarno-event-diagnostics: interrupted\n")
 
 
 LAUNCH_ON_FILES = (
