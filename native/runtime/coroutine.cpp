@@ -417,13 +417,23 @@ PyObject *coroutine_iter(PyObject *self) noexcept {
     return nullptr;
 }
 
+// Py_IsFinalizing is public from 3.13, whose headers no longer declare the
+// underscored name that 3.11 and 3.12 have.
+bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 void coroutine_finalize(PyObject *self) noexcept {
     auto *c = as_coroutine(self);
     if (c->state == State::done || !c->frame) {
         return;
     }
     PendingError pending;
-    if (_Py_IsFinalizing()) {
+    if (interpreter_finalizing()) {
         // Nothing more may run: drop the frame and go.
         destroy_frame(c);
         Py_CLEAR(c->inner);
