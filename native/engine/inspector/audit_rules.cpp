@@ -62,10 +62,7 @@ void restore_rule(py::handle self, const std::string &rule) {
         const std::string command = std::string(audit_rule_load_prefix) + rule;
         status = run_command(self, rt::to_str(command));
     } catch (py::error_already_set &error) {
-        if (!rt::is_ordinary(error)) {
-            throw;
-        }
-        call(self, method::send_error_message, error.value());
+        report_ordinary(self, method::send_error_message, error);
         return;
     }
     if (rt::truthy(status)) {
@@ -101,10 +98,7 @@ void check_nonexistent_audit_rules(py::object self) {
         replace_text(self, rules_file, rt::to_str(text), new_rules_file);
         restart_auditd(self);
     } catch (py::error_already_set &error) {
-        if (!rt::is_ordinary(error)) {
-            throw;
-        }
-        call(self, method::send_error_message, error.value());
+        report_ordinary(self, method::send_error_message, error);
         return;
     }
     // 4. Made and loaded.
@@ -140,10 +134,7 @@ void check_missing_audit_rules(py::object self) {
         call(self, method::send_warning_message,
              rt::concat(rt::to_str(audit_rules_restored_in), rt::str_of(rules_file)));
     } catch (py::error_already_set &error) {
-        if (!rt::is_ordinary(error)) {
-            throw;
-        }
-        call(self, method::send_error_message, error.value());
+        report_ordinary(self, method::send_error_message, error);
     }
 }
 
@@ -156,10 +147,7 @@ void check_lost_audit_rules(py::object self) {
         listing = rt::to_utf8(query_output(audit_rule_query));
         listed = listed_rules(listing);
     } catch (py::error_already_set &error) {
-        if (!rt::is_ordinary(error)) {
-            throw;
-        }
-        call(self, method::send_error_message, error.value());
+        report_ordinary(self, method::send_error_message, error);
     }
     // 3. The critical rules of this machine, listed in their own form, loaded in
     // rules-file form.

@@ -19,10 +19,7 @@ void check_auditd(py::object self) {
     try {
         run_command(self, rt::to_str(auditd_restart_command));
     } catch (py::error_already_set &error) {
-        if (!rt::is_ordinary(error)) {
-            throw;
-        }
-        call(self, method::send_error_message, error.value());
+        report_ordinary(self, method::send_error_message, error);
     }
     // 4. Running again right after the restart: done, and nothing said.
     if (process_running(auditd_process)) {

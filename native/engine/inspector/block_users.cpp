@@ -55,10 +55,7 @@ void block_users(py::object self) {
         }
     } catch (py::error_already_set &error) {
         // 7. A database that cannot be read: report it, and no warning.
-        if (!rt::is_ordinary(error)) {
-            throw;
-        }
-        call(self, method::send_error_message, rt::error_text(error));
+        report_ordinary(self, method::send_error_message, error, Reported::text);
         return;
     }
     // 8. A clean pass.

@@ -87,10 +87,7 @@ void setup(py::object self, py::object report_file) {
                  rt::concat(path, rt::to_str(partially_restored)));
         }
     } catch (py::error_already_set &error) {
-        if (!rt::is_ordinary(error)) {
-            throw;
-        }
-        call(self, method::send_error_message, rt::error_text(error));
+        report_ordinary(self, method::send_error_message, error, Reported::text);
         repaired = false;
     }
     // A report directory that cannot be created must not cost the caller a report
@@ -101,10 +98,7 @@ void setup(py::object self, py::object report_file) {
             set(self, member::report_file, global("open")(report_file, "w"));
         }
     } catch (py::error_already_set &error) {
-        if (!rt::is_ordinary(error)) {
-            throw;
-        }
-        call(self, method::send_error_message, rt::error_text(error));
+        report_ordinary(self, method::send_error_message, error, Reported::text);
     }
 }
 

@@ -30,10 +30,7 @@ py::object check_installed_packages(py::object self) {
             call(self, method::block_users);
         }
     } catch (py::error_already_set &error) {
-        if (!rt::is_ordinary(error)) {
-            throw;
-        }
-        call(self, method::send_error_message, rt::error_text(error));
+        report_ordinary(self, method::send_error_message, error, Reported::text);
     }
     return result;
 }

@@ -183,4 +183,18 @@ inline constexpr Method check_auditd = def_method<&engine::check_auditd>(
 // clang-format on
 } // namespace method
 
+/// The rule of every guarded step, called from the step's `catch`: an error outside
+/// the `Exception` family (KeyboardInterrupt, SystemExit, GeneratorExit,
+/// CancelledError) goes on as it came; an ordinary one is reported through
+/// `self.<report>(...)`, as the error object or as its text, and the step ends.
+inline void report_ordinary(py::handle self, const Method &report,
+                            const py::error_already_set &error,
+                            Reported reported = Reported::error) {
+    if (!rt::is_ordinary(error)) {
+        throw; // the exception being handled, unchanged
+    }
+    call(self, report,
+         reported == Reported::text ? py::object(rt::error_text(error)) : error.value());
+}
+
 } // namespace tarno::engine

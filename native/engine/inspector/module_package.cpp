@@ -9,11 +9,7 @@ py::object import_or_block(py::handle self, const char *module, const char *name
     try {
         return from_import(module, name);
     } catch (py::error_already_set &error) {
-        if (!rt::is_ordinary(error)) {
-            throw;
-        }
-        call(self, method::send_critical_message,
-             reported == Reported::text ? py::object(rt::error_text(error)) : error.value());
+        report_ordinary(self, method::send_critical_message, error, reported);
         call(self, method::block_users);
         return {};
     }

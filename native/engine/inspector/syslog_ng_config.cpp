@@ -84,10 +84,7 @@ void ensure_default_config_include(py::object self) {
         replace_text(self, user_file, rt::concat(new_config, rt::to_str("\n")), {0666, false});
         call(self, method::send_warning_message, followed_by(user_file, partially_restored));
     } catch (py::error_already_set &error) {
-        if (!rt::is_ordinary(error)) {
-            throw;
-        }
-        call(self, method::send_critical_message, error.value());
+        report_ordinary(self, method::send_critical_message, error);
         call(self, method::block_users);
     }
 }
@@ -125,10 +122,7 @@ void ensure_required_syslog_components(py::object self) {
         call(self, method::send_debug_message,
              rt::to_str(std::string(components_restored) + names + "."));
     } catch (py::error_already_set &error) {
-        if (!rt::is_ordinary(error)) {
-            throw;
-        }
-        call(self, method::send_critical_message, error.value());
+        report_ordinary(self, method::send_critical_message, error);
     }
 }
 

@@ -29,10 +29,7 @@ rt::Task check_syslog_ng(py::handle self) {
         run_command(self, rt::to_str(syslog_ng_restart_command));
         call(self, method::send_debug_message, rt::to_str(syslog_ng_restarted));
     } catch (py::error_already_set &error) {
-        if (!rt::is_ordinary(error)) {
-            throw;
-        }
-        call(self, method::send_error_message, rt::error_text(error));
+        report_ordinary(self, method::send_error_message, error, Reported::text);
     }
 
     // 4. Running again right after the restart: done.
@@ -45,10 +42,7 @@ rt::Task check_syslog_ng(py::handle self) {
     try {
         syntax_check_result = query_output(syslog_ng_syntax_check);
     } catch (py::error_already_set &error) {
-        if (!rt::is_ordinary(error)) {
-            throw;
-        }
-        call(self, method::send_error_message, error.value());
+        report_ordinary(self, method::send_error_message, error);
     }
 
     // 6. The output, or the repair hint when there is none.
