@@ -197,6 +197,13 @@ class _PreviewedPath(type(Path())):  # type: ignore[misc]
         text = self._preview.texts.get(os.fspath(self))
         return super().read_text(encoding, errors) if text is None else text
 
+    def read_bytes(self) -> bytes:
+        text = self._preview.texts.get(os.fspath(self))
+        return super().read_bytes() if text is None else text.encode("utf-8", "surrogateescape")
+
+    def is_file(self) -> bool:
+        return os.fspath(self) in self._preview.texts or super().is_file()
+
 
 def previewing_inspector(base: type, preview: Preview) -> type:
     """A subclass of the inspector that shows its changes to `preview`, reads

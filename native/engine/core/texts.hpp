@@ -33,6 +33,8 @@ inline constexpr std::string_view admin_group = "tarno-admin";
 inline constexpr std::string_view lock_command_prefix = "usermod -L ";
 inline constexpr std::string_view does_not_exist = " does not exist";
 inline constexpr std::string_view partially_restored = " was partially restored";
+/// After a configuration path that leads to a FIFO, a device or a socket.
+inline constexpr std::string_view not_regular_file = " is not a regular file";
 
 /// The outside module of the syslog-ng module package that the service checks
 /// import when they run, and its class.

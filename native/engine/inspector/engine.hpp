@@ -97,9 +97,24 @@ inline py::str followed_by(py::handle value, std::string_view text) {
     return rt::concat(rt::str_of(value), rt::to_str(text));
 }
 
-/// Replaces the file at the path object `path` by the text `text` in the encoding
-/// that `open` uses (see `replace_file`); a failure raises the interpreter's
-/// OSError for it, naming `path`. Checks call it through `replace_text`.
+// Configuration files are read and written as UTF-8 with surrogate escapes: a
+// byte that is not UTF-8 survives a repair byte for byte, and line ends are
+// neither translated on reading nor on writing.
+
+/// The text of the configuration file at the path object `path`, through the
+/// object (`read_bytes`), so that a subclass or a preview takes part. Only a
+/// regular file (or a folder, which gives the error reading gives) is read: a
+/// FIFO would block the read for good and a device be read without end, so their
+/// path raises OSError "<path> is not a regular file".
+py::str read_config_text(py::handle path);
+/// A configuration text as the bytes it stands for, and bytes as that text.
+std::string config_bytes(py::handle text);
+py::str config_text(std::string_view bytes);
+
+/// Replaces the file at the path object `path` by the text `text`, encoded as
+/// `config_bytes` encodes it (see `replace_file`); a failure raises the
+/// interpreter's OSError for it, naming `path`. Checks call it through
+/// `replace_text`.
 void write_whole_text(py::handle path, py::handle text, NewFile new_file);
 
 // What a check changes on the host: a file replaced or appended to, the report

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-/// Text files named by Python path objects, replaced whole.
+/// Configuration files named by Python path objects: read as they are, replaced whole.
 #include "engine/core/file_replace.hpp"
+#include "engine/core/texts.hpp"
 #include "engine/inspector/engine.hpp"
 
 #include <cerrno>
@@ -8,12 +9,28 @@
 
 namespace tarno::engine {
 
+py::str read_config_text(py::handle path) {
+    if (!rt::truthy(path.attr("is_file")()) && !rt::truthy(path.attr("is_dir")()) &&
+        rt::truthy(path.attr("exists")())) {
+        PyErr_SetObject(PyExc_OSError, followed_by(path, not_regular_file).ptr());
+        throw py::error_already_set();
+    }
+    return config_text(rt::bytes_of(path.attr("read_bytes")()));
+}
+
+std::string config_bytes(py::handle text) {
+    return rt::bytes_of(
+        rt::steal(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogateescape")));
+}
+
+py::str config_text(std::string_view bytes) {
+    return rt::steal<py::str>(PyUnicode_DecodeUTF8(
+        bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape"));
+}
+
 void write_whole_text(py::handle path, py::handle text, NewFile new_file) {
-    // The text in the encoding that `open` would use, and the path as the
-    // operating system spells it.
-    py::object locale = rt::steal(PyImport_ImportModule("locale"));
-    py::object encoding = locale.attr("getpreferredencoding")(false);
-    const std::string content = rt::bytes_of(text.attr("encode")(encoding));
+    // The text's bytes, and the path as the operating system spells it.
+    const std::string content = config_bytes(text);
     py::object name = rt::steal(PyOS_FSPath(path.ptr()));
     const std::string file = rt::bytes_of(rt::steal(PyUnicode_EncodeFSDefault(name.ptr())));
     try {
