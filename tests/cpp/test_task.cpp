@@ -26,7 +26,11 @@ rt::Task recorded_body() {
 
 class TaskTest : public testing::Test {
 protected:
-    static void SetUpTestSuite() { interpreter = new py::scoped_interpreter(); }
+    static void SetUpTestSuite() {
+        if (!Py_IsInitialized()) {
+            interpreter = new py::scoped_interpreter();
+        }
+    }
     void SetUp() override { g_events.clear(); }
     static inline py::scoped_interpreter *interpreter = nullptr;
 };

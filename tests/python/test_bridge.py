@@ -7,9 +7,11 @@ import collections.abc
 import ctypes
 import gc
 import inspect
+import itertools
 import os
 import sys
 import types
+import warnings
 import weakref
 from pathlib import Path
 
@@ -108,17 +110,133 @@ class TestUnderAsyncio:
         assert asyncio.run(main()) == list(range(50))
 
 
+class PythonBodies:
+    """The native test bodies written as Python coroutines, under the same names."""
+
+    async def await_one(awaitable):
+        return await awaitable
+
+    async def await_each(awaitables, probe=None):
+        try:
+            return tuple([await awaitable for awaitable in awaitables])
+        finally:
+            if probe is not None:
+                probe.append("destroyed")
+
+    async def catch_ordinary(awaitable):
+        try:
+            return ("value", await awaitable)
+        except Exception as error:
+            return ("caught", str(error))
+
+    for body in (await_one, await_each, catch_ordinary):
+        body.__qualname__ = body.__name__
+    del body
+
+
+@pytest.fixture(params=[native, PythonBodies], ids=["native", "python"])
+def bodies(request):
+    return request.param
+
+
+class WithoutThrow:
+    """An awaitable that is its own iterator: yields once, then returns. It logs each
+    request with whether its coroutine was marked running then."""
+
+    def __init__(self):
+        self.log, self.coroutine, self.steps = [], lambda: None, 0
+
+    def __await__(self):
+        return self
+
+    def note(self, event):
+        coroutine = self.coroutine()
+        self.log.append((event, coroutine and coroutine.cr_running))
+
+    def __next__(self):
+        return self.send(None)
+
+    def send(self, value):
+        self.note(f"send {value!r}")
+        self.steps += 1
+        if self.steps > 1:
+            raise StopIteration(f"returned after {value!r}")
+        return "suspended"
+
+    def close(self):
+        self.note("close")
+
+
+class Rethrows(WithoutThrow):
+    def throw(self, error):
+        self.note(f"throw {error!r}")
+        raise error
+
+
+class ThrowLookupFails(WithoutThrow):
+    @property
+    def throw(self):
+        self.note("throw looked up")
+        raise LookupError("no throw here")
+
+
+class ReturnsFromThrow(WithoutThrow):
+    def throw(self, error):
+        self.note(f"throw {error!r}")
+        raise StopIteration("returned from throw")
+
+
+class ReturnsAtOnce(Rethrows):
+    def send(self, value):
+        self.note(f"send {value!r}")
+        raise StopIteration("returned at once")
+
+
+STEPS = {
+    "send None": lambda coro: coro.send(None),
+    "send 'value'": lambda coro: coro.send("value"),
+    "throw ValueError": lambda coro: coro.throw(ValueError("thrown")),
+    "throw GeneratorExit": lambda coro: coro.throw(GeneratorExit()),
+    "close": lambda coro: coro.close(),
+}
+
+
+def transcript(body, inner, steps):
+    """What each step gives and leaves, what the inner iterator was asked, and what
+    collecting the coroutine afterwards says."""
+    coro = body(inner)
+    inner.coroutine = weakref.ref(coro)
+    seen = []
+    for step in steps:
+        try:
+            outcome = ("gave", STEPS[step](coro))
+        except StopIteration as stop:
+            outcome = ("returned", stop.value)
+        except (Exception, GeneratorExit) as error:
+            outcome = ("raised", type(error).__name__, str(error))
+        seen.append((step, outcome, coro.cr_running, coro.cr_await is inner))
+    hook, unraisable = sys.unraisablehook, []
+    sys.unraisablehook = lambda u: unraisable.append((type(u.exc_value).__name__, str(u.exc_value)))
+    try:
+        with warnings.catch_warnings(record=True) as warned:
+            warnings.simplefilter("always")
+            del coro
+    finally:
+        sys.unraisablehook = hook
+    return seen, inner.log, [str(w.message) for w in warned], unraisable
+
+
 class TestByHand:
-    def test_send_steps_through_inner_awaitable(self):
-        coro = native.await_one(Yielding())
+    def test_send_steps_through_inner_awaitable(self, bodies):
+        coro = bodies.await_one(Yielding())
         assert coro.send(None) == "suspended"
         assert coro.cr_running is False
         assert coro.cr_await is not None
         assert drive(coro, "answer") == "answer"
 
-    def test_thrown_ordinary_error_reaches_the_body(self):
+    def test_thrown_ordinary_error_reaches_the_body(self, bodies):
         log = []
-        coro = native.catch_ordinary(Yielding(log))
+        coro = bodies.catch_ordinary(Yielding(log))
         coro.send(None)
         with pytest.raises(StopIteration) as stop:
             coro.throw(ValueError("thrown in"))
@@ -126,35 +244,35 @@ class TestByHand:
         assert log == ["inner closed"]
 
     @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, asyncio.CancelledError])
-    def test_thrown_non_ordinary_error_passes(self, error):
-        coro = native.catch_ordinary(Yielding())
+    def test_thrown_non_ordinary_error_passes(self, bodies, error):
+        coro = bodies.catch_ordinary(Yielding())
         coro.send(None)
         with pytest.raises(error):
             coro.throw(error)
         with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
             coro.send(None)
 
-    def test_throw_three_argument_form_and_bad_argument(self):
-        coro = native.catch_ordinary(Yielding())
+    def test_throw_three_argument_form_and_bad_argument(self, bodies):
+        coro = bodies.catch_ordinary(Yielding())
         coro.send(None)
         with pytest.raises(StopIteration) as stop:
             coro.throw(ValueError, "legacy", None)
         assert stop.value.value == ("caught", "legacy")
-        unstarted = native.catch_ordinary(Yielding())
+        unstarted = bodies.catch_ordinary(Yielding())
         with pytest.raises(TypeError, match="exceptions must be classes or instances"):
             unstarted.throw(42)
         unstarted.close()
 
-    def test_throw_before_start_ends_the_coroutine(self):
-        coro = native.await_one(Yielding())
+    def test_throw_before_start_ends_the_coroutine(self, bodies):
+        coro = bodies.await_one(Yielding())
         with pytest.raises(ValueError):
             coro.throw(ValueError("early"))
         with pytest.raises(RuntimeError, match="cannot reuse"):
             coro.send(None)
 
-    def test_close_on_suspended_closes_inner_and_destroys_frame(self):
+    def test_close_on_suspended_closes_inner_and_destroys_frame(self, bodies):
         log, probe = [], []
-        coro = native.await_each([Yielding(log)], probe)
+        coro = bodies.await_each([Yielding(log)], probe)
         coro.send(None)
         assert coro.close() is None
         assert log == ["inner closed"] and probe == ["destroyed"]
@@ -162,8 +280,8 @@ class TestByHand:
         with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
             coro.send(None)
 
-    def test_state_errors_match_the_interpreter(self):
-        coro = native.await_one(Yielding())
+    def test_state_errors_match_the_interpreter(self, bodies):
+        coro = bodies.await_one(Yielding())
         with pytest.raises(TypeError, match="can't send non-None value to a just-started coroutine"):
             coro.send(1)
         coro.send(None)
@@ -171,20 +289,31 @@ class TestByHand:
         with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
             coro.send(None)
 
-    def test_reentrant_send_is_refused(self):
+    def test_reentrant_send_is_refused(self, bodies):
         class Reenter:
             def __await__(self):
                 yield from ()
                 return coro.send(None)
 
-        coro = native.catch_ordinary(Reenter())
+        coro = bodies.catch_ordinary(Reenter())
         assert drive(coro) == ("caught", "coroutine already executing")
 
-    def test_awaiting_a_non_awaitable_raises_type_error_in_the_body(self):
-        assert drive(native.catch_ordinary(5)) == (
+    def test_awaiting_a_non_awaitable_raises_type_error_in_the_body(self, bodies):
+        assert drive(bodies.catch_ordinary(5)) == (
             "caught",
             "object int can't be used in 'await' expression",
         )
+
+
+    @pytest.mark.parametrize(
+        "kind", [Rethrows, WithoutThrow, ThrowLookupFails, ReturnsFromThrow, ReturnsAtOnce]
+    )
+    @pytest.mark.parametrize("body", ["await_one", "catch_ordinary"])
+    def test_every_sequence_of_steps_goes_as_with_pythons_own(self, body, kind):
+        for length in range(4):
+            for steps in itertools.product(STEPS, repeat=length):
+                expected = transcript(getattr(PythonBodies, body), kind(), steps)
+                assert transcript(getattr(native, body), kind(), steps) == expected, steps
 
 
 
