@@ -45,8 +45,6 @@ class ThrowLookupFails(Inner):
         raise LookupError("no throw")
 )";
 
-enum class Op { send_none, send_value, throw_error, throw_exit, close, finalize };
-
 rt::Task await_one(py::handle awaitable) {
     co_return co_await rt::await(py::reinterpret_borrow<py::object>(awaitable));
 }
@@ -70,32 +68,24 @@ protected:
     /// An iterator of `kind` whose requests are logged with the driver's state then.
     py::object make_inner(const char *kind) {
         return (*scope)[kind](py::cpp_function([this](const std::string &event) {
-            log.push_back(event + " while " + name_of(driver->state()));
+            log += event + " while " + name_of(driver->state()) + "; ";
         }));
     }
 
-    /// Takes `op` and tells what it gave or raised.
-    std::string take(Op op) {
+    /// Takes the step `op` (s: send None, v: send "value", t: throw ValueError, x: throw
+    /// GeneratorExit, c: close, f: finalise) and tells what it gave or raised.
+    std::string take(char op) {
         PyObject *result = nullptr;
-        py::object thrown =
-            py::module_::import("builtins")
-                .attr(op == Op::throw_exit ? "GeneratorExit" : "ValueError")("thrown");
-        PyObject *args[] = {thrown.ptr()};
-        switch (op) {
-        case Op::send_none:
-            result = driver->send(Py_None);
-            break;
-        case Op::send_value:
-            result = driver->send(py::str("value").ptr());
-            break;
-        case Op::throw_error:
-        case Op::throw_exit:
+        if (op == 's' || op == 'v') {
+            result = driver->send(op == 's' ? Py_None : py::str("value").ptr());
+        } else if (op == 't' || op == 'x') {
+            py::object thrown = py::module_::import("builtins")
+                                    .attr(op == 't' ? "ValueError" : "GeneratorExit")("thrown");
+            PyObject *args[] = {thrown.ptr()};
             result = driver->throw_(args, 1);
-            break;
-        case Op::close:
+        } else if (op == 'c') {
             result = driver->close();
-            break;
-        case Op::finalize:
+        } else {
             driver->finalize(Py_None, Py_None);
             return "nothing";
         }
@@ -111,104 +101,66 @@ protected:
 
     static inline py::scoped_interpreter *interpreter = nullptr;
     static inline py::dict *scope = nullptr;
-    std::vector<std::string> log;
+    std::string log;
     CoroutineDriver *driver = nullptr;
 };
 
-struct Row {
-    const char *kind;
-    std::vector<Op> before;
-    Op op;
-    std::string outcome;
-    State after;
-    std::vector<std::string> seen; ///< what the awaited iterator was asked during `op`
-};
-
 TEST_F(CoroutineDriverTest, EveryStepFromEveryStateLeavesTheInterpretersState) {
-    const std::string reused = "raised RuntimeError: cannot reuse already awaited coroutine";
-    const std::vector<Op> suspended = {Op::send_none}, done = {Op::send_none, Op::send_value};
-    const Row rows[] = {
-        {"Inner",
-         {},
-         Op::send_value,
-         "raised TypeError: can't send non-None value to a just-started coroutine",
-         State::created,
-         {}},
-        {"Inner", {}, Op::send_none, "gave yielded", State::suspended, {"send while running"}},
-        {"Inner", {}, Op::throw_error, "raised ValueError: thrown", State::done, {}},
-        {"Inner", {}, Op::close, "gave None", State::done, {}},
-        {"Inner", {}, Op::finalize, "nothing", State::done, {}},
-        {"Inner",
-         suspended,
-         Op::send_value,
-         "raised StopIteration: value",
-         State::done,
-         {"send while running"}},
-        {"Inner", suspended, Op::throw_error, "raised ValueError: thrown", State::done, {}},
-        {"Rethrows",
-         suspended,
-         Op::throw_error,
-         "raised ValueError: thrown",
-         State::done,
-         {"throw while running"}},
-        {"ThrowLookupFails",
-         suspended,
-         Op::throw_error,
-         "raised LookupError: no throw",
-         State::suspended,
-         {"throw looked up while suspended"}},
-        {"ThrowLookupFails",
-         {Op::send_none, Op::throw_error},
-         Op::send_value,
-         "raised StopIteration: value",
-         State::done,
-         {"send while running"}},
-        {"Rethrows",
-         suspended,
-         Op::throw_exit,
-         "raised GeneratorExit: thrown",
-         State::done,
-         {"close while running"}},
-        {"Inner", suspended, Op::close, "gave None", State::done, {"close while running"}},
-        {"Inner", suspended, Op::finalize, "nothing", State::done, {"close while running"}},
-        {"Inner", done, Op::send_none, reused, State::done, {}},
-        {"Inner", done, Op::throw_error, reused, State::done, {}},
-        {"Inner", done, Op::close, "gave None", State::done, {}},
+    const char *fresh = "raised TypeError: can't send non-None value to a just-started coroutine";
+    const char *reused = "raised RuntimeError: cannot reuse already awaited coroutine";
+    const char *thrown = "raised ValueError: thrown", *returned = "raised StopIteration: value";
+    struct Row {
+        const char *kind, *before;
+        char op;
+        const char *outcome, *after, *seen; ///< `seen`: what the iterator was asked in `op`
+    } rows[] = {
+        {"Inner", "", 'v', fresh, "created", ""},
+        {"Inner", "", 's', "gave yielded", "suspended", "send while running; "},
+        {"Inner", "", 't', thrown, "done", ""},
+        {"Inner", "", 'c', "gave None", "done", ""},
+        {"Inner", "", 'f', "nothing", "done", ""},
+        {"Inner", "s", 'v', returned, "done", "send while running; "},
+        {"Inner", "s", 't', thrown, "done", ""},
+        {"Rethrows", "s", 't', thrown, "done", "throw while running; "},
+        {"ThrowLookupFails", "s", 't', "raised LookupError: no throw", "suspended",
+         "throw looked up while suspended; "},
+        {"ThrowLookupFails", "st", 'v', returned, "done", "send while running; "},
+        {"Rethrows", "s", 'x', "raised GeneratorExit: thrown", "done", "close while running; "},
+        {"Inner", "s", 'c', "gave None", "done", "close while running; "},
+        {"Inner", "s", 'f', "nothing", "done", "close while running; "},
+        {"Inner", "sv", 's', reused, "done", ""},
+        {"Inner", "sv", 't', reused, "done", ""},
+        {"Inner", "sv", 'c', "gave None", "done", ""},
     };
     for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.kind) + " after '" + row.before + "', then " + row.op);
         py::object inner = make_inner(row.kind);
         CoroutineDriver coroutine(await_one(inner));
         driver = &coroutine;
-        for (Op op : row.before) {
-            take(op);
+        for (const char *op = row.before; *op != 0; ++op) {
+            take(*op);
         }
         log.clear();
-        const std::string outcome = take(row.op);
-        SCOPED_TRACE(std::string(row.kind) + " after " + std::to_string(row.before.size()) +
-                     " steps, then op " + std::to_string(static_cast<int>(row.op)));
-        EXPECT_EQ(outcome, row.outcome);
-        EXPECT_STREQ(name_of(coroutine.state()), name_of(row.after));
+        EXPECT_EQ(take(row.op), row.outcome);
+        EXPECT_STREQ(name_of(coroutine.state()), row.after);
         EXPECT_EQ(log, row.seen);
-        EXPECT_EQ(coroutine.awaited().is(inner), row.after == State::suspended);
+        EXPECT_EQ(coroutine.awaited().is(inner), coroutine.state() == State::suspended);
     }
-    driver = nullptr;
 }
 
 TEST_F(CoroutineDriverTest, RefusesEveryReentrantStepAndRecoversAfter) {
     py::object inner = (*scope)["Inner"](py::cpp_function([this](const std::string &) {
-        for (Op op : {Op::send_none, Op::throw_error, Op::close}) {
-            log.push_back(take(op));
+        for (char op : {'s', 't', 'c'}) {
+            log += take(op) + "; ";
         }
     }));
     CoroutineDriver coroutine(await_one(inner));
     driver = &coroutine;
-    const std::string executing = "raised ValueError: coroutine already executing";
-    EXPECT_EQ(take(Op::send_none), "gave yielded");
-    EXPECT_EQ(log, std::vector<std::string>(3, executing));
+    EXPECT_EQ(take('s'), "gave yielded");
+    const std::string executing = "raised ValueError: coroutine already executing; ";
+    EXPECT_EQ(log, executing + executing + executing);
     EXPECT_EQ(coroutine.state(), State::suspended);
-    EXPECT_EQ(take(Op::send_value), "raised StopIteration: value");
-    EXPECT_EQ(coroutine.state(), State::done);
-    driver = nullptr;
+    EXPECT_EQ(take('v'), "raised StopIteration: value");
 }
 
 } // namespace
