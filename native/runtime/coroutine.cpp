@@ -43,7 +43,8 @@ detail::CoroutineDriver &driver_of(PyObject *self) {
     return as_coroutine(self)->driver;
 }
 
-// Each slot is one call into the driver.
+// Each slot is one call into the driver, which keeps the interpreter's rules for
+// coroutines; the slots only find the driver in the object.
 
 PySendResult coroutine_am_send(PyObject *self, PyObject *arg, PyObject **result) noexcept {
     return driver_of(self).send(arg, result);
@@ -289,6 +290,8 @@ py::object make_coroutine(Task task, py::object name, py::object qualname, py::o
     if (c == nullptr) {
         throw py::error_already_set();
     }
+    // The interpreter allocates the object's memory; the driver, a C++ object with
+    // a destructor, is built in place here and destroyed in place by the dealloc.
     new (&c->driver) detail::CoroutineDriver(std::move(task));
     c->name = name.release().ptr();
     c->qualname = qualname.release().ptr();
