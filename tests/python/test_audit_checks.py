@@ -173,15 +173,6 @@ def test_missing_rules_go_on_top_of_the_former_lines(former, missing, audit, new
     assert audit.file.read_bytes() == repaired and len(reports(syslog_recorder)) == 2
 
 
-def test_a_rewrite_adds_no_line(audit, new_inspector):
-    audit.file.write_text(lines(*audit.rules[1:]))
-    inspector = new_inspector()
-    inspector._JournalInspector__check_missing_audit_rules()
-    audit.file.write_text(audit.file.read_text().replace(audit.rules[-1] + "\n", ""))
-    inspector._JournalInspector__check_missing_audit_rules()
-    assert audit.file.read_text() == lines(audit.rules[-1], audit.rules[0], *audit.rules[1:-1])
-
-
 SPELLINGS = {
     "-k written -F key=": lambda rule: rule.replace(" -k ", " -F key="),
     "-F key= written -k": lambda rule: rule.replace(" -F key=", " -k "),
