@@ -6,28 +6,14 @@
 
 using namespace tarno;
 
-namespace {
-const std::vector<std::string> rules{"-a always,exit -S unlink -k remove_audit",
-                                     "-w /etc/x -p wa -F key=/etc/x"};
-} // namespace
-
-TEST(AuditRuleText, OtherSpellingsOfARuleCountOthersDoNot) {
-    EXPECT_EQ(missing_rules(rules, "\t-a  always,exit\t-S unlink -F key=remove_audit \r\n"
-                                   "-w /etc/x -p wa -k /etc/x"),
-              std::vector<std::string_view>{});
-    // A comment, a joined option, another key and a longer line are other rules.
-    EXPECT_EQ(missing_rules(rules, "#-a always,exit -S unlink -k remove_audit\n"
-                                   "-a always,exit -S unlink -kremove_audit\n"
-                                   "-w /etc/x -p wa -F key=/etc/y\n"
-                                   "-w /etc/x -p wa -F key=/etc/x -k more\n"),
-              (std::vector<std::string_view>{rules[0], rules[1]}));
-}
-
-TEST(AuditRuleText, RepairMakesLineFeedsAndAddsNoLine) {
-    const std::vector<std::string_view> missing{"-w /a"};
-    EXPECT_EQ(repaired_rules_text(missing, "x\r\ny\rz\r\r\n"), "-w /a\nx\ny\nz\n\n");
-    EXPECT_EQ(repaired_rules_text(missing, "x\n"), "-w /a\nx\n");
-    EXPECT_EQ(repaired_rules_text(missing, "x"), "-w /a\nx\n");
-    EXPECT_EQ(repaired_rules_text(missing, ""), "-w /a\n");
-    EXPECT_EQ(repaired_rules_text({}, "x\ry\xe9\r\n"), "x\ny\xe9\n");
+TEST(AuditRuleText, SpellingsCountAsOneRuleLineEndsBecomeLineFeeds) {
+    const std::vector<std::string> rules{"-w /x -p wa -k /x", "-w /y -k /y"};
+    // The key in either form, after blanks and tabs; an option joined to its
+    // value or one more option is another rule.
+    EXPECT_EQ(missing_rules(rules, "\t-w  /x -p wa\t-F key=/x \r-w /y -k/y\n-w /y -k /y -p r"),
+              std::vector<std::string_view>{rules[1]});
+    const std::string_view former = "x\r\n\xe9\rz\r\r\n";
+    EXPECT_EQ(repaired_rules_text(missing_rules(rules, former), former),
+              "-w /x -p wa -k /x\n-w /y -k /y\nx\n\xe9\nz\n\n");
+    EXPECT_EQ(repaired_rules_text({}, "x"), "x\n");
 }
