@@ -127,28 +127,39 @@ def test_absent_rules_file_is_made(umask, audit, new_inspector, syslog_recorder,
     )
 
 
+def fed(text):
+    return text.replace("\r\n", "\n").replace("\r", "\n")
+
+
 # Former file text for the machine's rules R (critical first, then important),
-# and which of them count as missing.
+# and which of them count as missing; a text that holds a carriage return is
+# rewritten with line feeds even when no rule is missing.
 FILES = {
     "one watch rule missing": (lambda R: lines(*R[:-2], R[-1]), lambda R: [R[-2]]),
     "first rule missing, no final line feed": (lambda R: "\n".join(R[1:]), lambda R: R[:1]),
-    "blanks, longer lines and comments do not count": (
-        lambda R: lines(R[0] + " ", " " + R[1], "#" + R[2], R[3] + R[3], *R[4:]), lambda R: R[:4]),
+    "longer lines, comments and joined options do not count": (
+        lambda R: lines("#" + R[0], R[1] + R[1], R[2].replace(" -k ", " -k"), *R[3:]),
+        lambda R: R[:2] + ([R[2]] if " -k " in R[2] else [])),
     "empty file": (lambda R: "", lambda R: R),
-    "carriage returns read as line feeds": (lambda R: "\r\n".join(R[2:]) + "\r" + "x\r\n", lambda R: R[:2]),
+    "carriage returns and line feeds": (lambda R: "\r\n".join(R[2:]) + "\r" + "x\r\n", lambda R: R[:2]),
+    "carriage returns alone": (lambda R: "\r".join(R) + "\r", lambda R: []),
+    "one line end of each kind": (lambda R: "\r\n".join(R[:2]) + "\r" + lines(*R[2:]), lambda R: []),
+    "bytes that are not UTF-8 stay": (lambda R: "# \udce9quipe \udcff\n" + lines(*R[1:]), lambda R: R[:1]),
 }  # fmt: skip
 
 
 @pytest.mark.parametrize("former, missing", list(FILES.values()), ids=list(FILES))
 def test_missing_rules_go_on_top_of_the_former_lines(former, missing, audit, new_inspector, syslog_recorder):
     text = former(audit.rules)
-    audit.file.write_bytes(text.encode())
+    audit.file.write_bytes(text.encode(errors="surrogateescape"))
     os.chown(audit.file, 1234, 5678)
     os.chmod(audit.file, 0o604)
     before = audit.file.stat()
-    new_inspector()._JournalInspector__check_missing_audit_rules()
-    former_lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
-    assert audit.file.read_text() == lines(*missing(audit.rules), *former_lines)
+    inspector = new_inspector()
+    inspector._JournalInspector__check_missing_audit_rules()
+    body = fed(text) + ("\n" if text and not fed(text).endswith("\n") else "")
+    repaired = (lines(*missing(audit.rules)) + body).encode(errors="surrogateescape")
+    assert audit.file.read_bytes() == repaired
     after = audit.file.stat()
     assert (after.st_uid, after.st_gid, after.st_mode) == (1234, 5678, before.st_mode)
     assert after.st_ino != before.st_ino
@@ -157,15 +168,25 @@ def test_missing_rules_go_on_top_of_the_former_lines(former, missing, audit, new
         ("ERROR", f"important audit rules are missing in {audit.file}"),
         ("WARNING", f"important audit rules was restored in {audit.file}"),
     ]
+    # The repaired file is complete: a second check leaves its bytes alone.
+    inspector._JournalInspector__check_missing_audit_rules()
+    assert audit.file.read_bytes() == repaired and len(reports(syslog_recorder)) == 2
 
 
-def test_each_rewrite_adds_an_empty_last_line(audit, new_inspector):
-    audit.file.write_text(lines(*audit.rules[1:]))
-    inspector = new_inspector()
-    inspector._JournalInspector__check_missing_audit_rules()
-    audit.file.write_text(audit.file.read_text().replace(audit.rules[-1] + "\n", ""))
-    inspector._JournalInspector__check_missing_audit_rules()
-    assert audit.file.read_text() == lines(audit.rules[-1], audit.rules[0], *audit.rules[1:-1], "", "")
+SPELLINGS = {
+    "-k written -F key=": lambda rule: rule.replace(" -k ", " -F key="),
+    "-F key= written -k": lambda rule: rule.replace(" -F key=", " -k "),
+    "blanks and tabs around and between words": lambda rule: "\t " + rule.replace(" ", " \t  ") + " \t",
+}
+
+
+@pytest.mark.parametrize("spelling", list(SPELLINGS.values()), ids=list(SPELLINGS))
+def test_other_spellings_of_a_rule_count(spelling, audit, new_inspector, syslog_recorder):
+    audit.file.write_text("".join(spelling(rule) + " \n" for rule in audit.rules))
+    before = audit.file.stat()
+    new_inspector()._JournalInspector__check_missing_audit_rules()
+    assert reports(syslog_recorder) == [] and audit.calls() == []
+    assert audit.file.stat().st_ino == before.st_ino
 
 
 # ---------------------------------------------------------------- loaded rules
@@ -246,16 +267,28 @@ def test_rules_file_that_cannot_be_made(audit, new_inspector, syslog_recorder):
     assert not audit.file.exists() and audit.calls()[0] == "auditctl -l"
 
 
-@pytest.mark.parametrize(
-    "make, error",
-    [(lambda f: f.mkdir(), lambda f: f"[Errno 21] Is a directory: '{f}'"),
-     (lambda f: f.write_bytes(b"-w /x\n\xff\n"), lambda f: NOT_UTF8.replace("position 0", "position 6"))],
-    ids=["a folder", "not UTF-8"],
-)  # fmt: skip
-def test_rules_file_that_cannot_be_read(make, error, audit, new_inspector, syslog_recorder):
-    make(audit.file)
+class Unsearchable(type(J.audit_rules_file)):
+    """A rules file in a folder that may not be searched: every test of it fails."""
+
+    def stat(self, *args, **kwargs):
+        raise PermissionError(13, "Permission denied", str(self))
+
+    exists = stat
+
+
+# How the rules file is made unreadable -> the error of each check that reads it.
+UNREADABLE = {
+    "a folder": (lambda f: f.mkdir() or f, ["[Errno 21] Is a directory: '{}'"]),
+    "a FIFO": (lambda f: os.mkfifo(f) or f, ["{} is not a regular file"]),
+    "a folder that may not be searched": (Unsearchable, ["[Errno 13] Permission denied: '{}'"] * 2),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("make, errors", list(UNREADABLE.values()), ids=list(UNREADABLE))
+def test_rules_file_that_cannot_be_read(make, errors, audit, new_inspector, syslog_recorder, monkeypatch):
+    monkeypatch.setattr(J, "audit_rules_file", make(audit.file))
     new_inspector().check_audit_rules()
-    assert reports(syslog_recorder) == [("ERROR", error(audit.file))]
+    assert reports(syslog_recorder) == [("ERROR", error.format(audit.file)) for error in errors]
     assert audit.calls() == ["auditctl -l"]
 
 
@@ -271,14 +304,15 @@ def raising(error):
 
 
 class Unreadable(type(J.audit_rules_file)):
-    read_text = raising(GeneratorExit())
+    read_bytes = raising(GeneratorExit())
 
 
-# Where an error is raised (target, name, stand-in) -> the error: the existence
-# test and the loaded-rule check's table look-ups are not guarded; interruptions
-# pass every guard.
+# Where an error is raised (target, name, stand-in) -> the error: the loaded-rule
+# check's table look-ups are not guarded; interruptions pass every guard.
 UNGUARDED = {
-    "existence test": (lambda a: (J, "audit_rules_file", types.SimpleNamespace(exists=raising(Failing()))), Failing),
+    "interrupted existence test": (
+        lambda a: (J, "audit_rules_file", types.SimpleNamespace(exists=raising(KeyboardInterrupt()))),
+        KeyboardInterrupt),
     "loaded-rule table": (
         lambda a: (J, "critical_auditstyle_rules", types.SimpleNamespace(get=raising(Failing()))), Failing),
     "interrupted restart": (

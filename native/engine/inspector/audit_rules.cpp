@@ -2,6 +2,7 @@
 /// The audit rule checks: the critical and important rules stand in the rules file
 /// of the event subsystem and are loaded in the kernel; what is missing is
 /// written or loaded again.
+#include "engine/core/audit_rule_text.hpp"
 #include "engine/core/texts.hpp"
 #include "engine/inspector/methods.hpp"
 
@@ -39,7 +40,7 @@ std::vector<std::string> file_rules(py::handle self) {
 }
 
 /// Each of `lines` followed by a line feed, as the rules file holds them.
-template <class Lines> void append_lines(std::string &text, const Lines &lines) {
+void append_lines(std::string &text, const std::vector<std::string> &lines) {
     for (std::string_view line : lines) {
         text.append(line).push_back('\n');
     }
@@ -83,9 +84,16 @@ void check_audit_rules(py::object self) {
 }
 
 void check_nonexistent_audit_rules(py::object self) {
-    // 1. A rules file in place is the completeness check's to look at.
+    // 1. A rules file in place is the completeness check's to look at. A test that
+    // fails (a folder on the way that may not be searched) is reported, naming the
+    // file, and nothing is made.
     py::object rules_file = get(self, attribute::audit_rules_file);
-    if (rt::truthy(rules_file.attr("exists")())) {
+    try {
+        if (rt::truthy(rules_file.attr("exists")())) {
+            return;
+        }
+    } catch (py::error_already_set &error) {
+        report_ordinary(self, method::send_error_message, error);
         return;
     }
     // 2. Missing.
@@ -107,29 +115,23 @@ void check_nonexistent_audit_rules(py::object self) {
 
 void check_missing_audit_rules(py::object self) {
     try {
-        // 3. The file's lines as written, whatever their line ends were.
+        // 3. The file's bytes as they are: bytes that are not UTF-8 stay as they
+        // were, and a FIFO or a device is refused by name.
         py::object rules_file = get(self, attribute::audit_rules_file);
-        const std::string text = rt::to_utf8(rules_file.attr("read_text")());
-        const std::vector<std::string_view> lines = split_lines(text);
-        // 4. Each rule that is not a whole line of the file, in table order.
+        const std::string text = config_bytes(read_config_text(rules_file));
+        // 4. Each rule that no line of the file spells, in table order.
         const std::vector<std::string> rules = file_rules(self);
-        std::vector<std::string_view> missing;
-        for (const std::string &rule : rules) {
-            if (!holds(lines, rule)) {
-                missing.push_back(rule);
-            }
-        }
-        // 5. Nothing missing: the file stays as it is.
-        if (missing.empty()) {
+        const std::vector<std::string_view> missing = missing_rules(rules, text);
+        // 5. Every rule there, in lines that auditctl reads: the file stays as it is.
+        if (missing.empty() && !has_carriage_return(text)) {
             return;
         }
-        // 6. The missing rules on top of the former lines, the file replaced whole.
+        // 6. The missing rules on top of the former lines, each line ended by a
+        // line feed alone, the file replaced whole.
         call(self, method::send_error_message,
              rt::concat(rt::to_str(audit_rules_missing_in), rt::str_of(rules_file)));
-        std::string repaired;
-        append_lines(repaired, missing);
-        append_lines(repaired, lines);
-        replace_text(self, rules_file, rt::to_str(repaired), new_rules_file);
+        replace_text(self, rules_file, config_text(repaired_rules_text(missing, text)),
+                     new_rules_file);
         restart_auditd(self);
         call(self, method::send_warning_message,
              rt::concat(rt::to_str(audit_rules_restored_in), rt::str_of(rules_file)));
