@@ -53,6 +53,8 @@ EXIT_FINDINGS = 1
 EXIT_USAGE = 2
 EXIT_FAILURE = 3
 EXIT_LOCKED = 4
+EXIT_INTERRUPTED = commands.INTERRUPTED
+EXIT_TERMINATED = commands.TERMINATED
 
 _NULL_DEVICE = os.makedev(1, 3)
 # Path resolution gives up after this many symbolic links (ELOOP), as the kernel does.
