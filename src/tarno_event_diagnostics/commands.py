@@ -11,8 +11,10 @@ for every query. At the limit the whole process group is ended and
 ``subprocess.TimeoutExpired`` is raised: an ordinary error, which the engine's
 step reports (it names the command and the limit) before the run goes on.
 
-``stop_signals`` makes SIGINT raise ``KeyboardInterrupt`` and SIGTERM raise
-``Terminated`` wherever the tool is. Neither belongs to the ``Exception``
+``stop_signals`` makes SIGINT raise ``KeyboardInterrupt`` and SIGTERM (and
+SIGHUP: the commands no longer share the tool's terminal, so a hangup must end
+them through the tool) raise ``Terminated`` wherever the tool is. Neither
+belongs to the ``Exception``
 family, so no step of the engine catches them and nothing after the stop runs:
 the command running then is ended with its process group, and once a stop
 signal arrived the stand-ins refuse to start another command. A child in a
@@ -46,17 +48,19 @@ TERMINATED = 143  # 128 + SIGTERM
 GRACE = 2.0
 #: The words after "systemctl" that start a service job, bounded by the restart limit.
 _SERVICE_JOBS = frozenset({"restart", "start", "stop", "try-restart", "reload-or-restart"})
-_STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+_STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 INTERRUPTED_TEXT = "Self-diagnostics of the event registration subsystem was interrupted by {}: no further change was made"
 
 
 class Terminated(SystemExit):
-    """SIGTERM arrived. A ``SystemExit``, so that asyncio passes it on at once as
-    it passes an interrupt, and a process that does not catch it exits with 143."""
+    """SIGTERM (or SIGHUP) arrived. A ``SystemExit``, so that asyncio passes it on
+    at once as it passes an interrupt, and a process that does not catch it
+    exits with 128 + the signal's number (143 for SIGTERM)."""
 
-    def __init__(self) -> None:
-        super().__init__(TERMINATED)
+    def __init__(self, signum: int = signal.SIGTERM) -> None:
+        super().__init__(128 + signum)
+        self.signum = signum
 
 
 #: What a stop signal raises.
@@ -64,11 +68,11 @@ STOPS = (KeyboardInterrupt, Terminated)
 
 
 def exit_status(stop: BaseException) -> int:
-    return TERMINATED if isinstance(stop, Terminated) else INTERRUPTED
+    return stop.code if isinstance(stop, Terminated) else INTERRUPTED
 
 
 def signal_name(stop: BaseException) -> str:
-    return "SIGTERM" if isinstance(stop, Terminated) else "SIGINT"
+    return signal.Signals(stop.signum).name if isinstance(stop, Terminated) else "SIGINT"
 
 
 class _Stopping:
@@ -87,7 +91,7 @@ _state = _Stopping()
 
 def _stop() -> BaseException:
     _state.raised = True
-    return Terminated() if _state.signum == signal.SIGTERM else KeyboardInterrupt()
+    return KeyboardInterrupt() if _state.signum == signal.SIGINT else Terminated(_state.signum)
 
 
 def _on_stop_signal(signum: int, _frame: Any) -> None:
@@ -113,7 +117,7 @@ _Function = TypeVar("_Function", bound=Callable[..., Any])
 
 
 def stop_signals(function: _Function) -> _Function:
-    """Runs ``function`` with SIGINT and SIGTERM raising their stop exceptions.
+    """Runs ``function`` with SIGINT, SIGTERM and SIGHUP raising their stop exceptions.
     A signal that the tool was started with ignored stays ignored, as a
     background job of a shell expects; the former handlers come back after."""
 

@@ -616,7 +616,8 @@ def test_engine_healthcheck_stops_cleanly_on_a_signal(tmp_path, fake_bin, signum
 
 
 STOPPED = {signal.SIGINT: (130, "tarno-event-diagnostics: interrupted\n"),
-           signal.SIGTERM: (143, "tarno-event-diagnostics: terminated\n")}  # fmt: skip
+           signal.SIGTERM: (143, "tarno-event-diagnostics: terminated\n"),
+           signal.SIGHUP: (129, "tarno-event-diagnostics: terminated\n")}  # fmt: skip
 INTERRUPTED_LINE = "Self-diagnostics of the event registration subsystem was interrupted by {}: no further change was made"
 
 
@@ -630,7 +631,7 @@ def files_env(tmp_path, fake_bin, packages):
 
 
 @needs_engine
-@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
 def test_engine_run_stopped_in_a_hung_restart_changes_nothing_more(tmp_path, fake_bin, signum):
     env = files_env(tmp_path, fake_bin, "ii syslog-ng\\nii syslog-ng-mod-tarno\\nii auditd\\n")
     restarting, began = restart_until_signalled(tmp_path), []
