@@ -14,28 +14,26 @@ while they work, so that two diagnoses never meet on one host.
 
 Exit status: 0 no finding, 1 findings were reported, 2 usage error,
 3 the diagnosis ended by an error, 4 another run held the lock,
-130 interrupted (run and test).
+130 interrupted by SIGINT, 143 by SIGTERM.
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
-import contextlib
 import errno
 import fcntl
 import importlib
 import math
 import os
 import shutil
-import signal
 import stat
 import sys
 import time
 from pathlib import Path
-from typing import Any, Awaitable, Callable, Iterator
+from typing import Any, Awaitable, Callable
 
-from tarno_event_diagnostics import config, dry_run, records
+from tarno_event_diagnostics import commands, config, dry_run, records
 
 PROG = "tarno-event-diagnostics"
 REPORT_DIR = Path("/tessik/log/tarno")
@@ -55,7 +53,8 @@ EXIT_FINDINGS = 1
 EXIT_USAGE = 2
 EXIT_FAILURE = 3
 EXIT_LOCKED = 4
-EXIT_INTERRUPTED = 130
+EXIT_INTERRUPTED = commands.INTERRUPTED
+EXIT_TERMINATED = commands.TERMINATED
 
 _NULL_DEVICE = os.makedev(1, 3)
 # Path resolution gives up after this many symbolic links (ELOOP), as the kernel does.
@@ -146,7 +145,8 @@ def _build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Self-diagnostics of the event registration subsystem (syslog-ng, auditd).",
         epilog="Exit status: 0 no finding, 1 findings reported, 2 usage error, "
-        "3 the diagnosis failed, 4 another run holds the lock, 130 interrupted.",
+        "3 the diagnosis failed, 4 another run holds the lock, 130 interrupted (SIGINT), "
+        "143 terminated (SIGTERM).",
         parents=[options],
         formatter_class=_HelpFormatter,
     )
@@ -351,54 +351,14 @@ def _healthcheck(inspector: Any) -> int:
 
 
 async def _watch_until_signal(inspector: Any) -> None:
-    loop = asyncio.get_running_loop()
     task = asyncio.create_task(_await(inspector.run_healthcheck()))
-    stopping = False
-
-    def stop() -> None:
-        nonlocal stopping
-        stopping = True
-        task.cancel()
-
-    stop_signals = (signal.SIGINT, signal.SIGTERM)
-    for signum in stop_signals:
-        loop.add_signal_handler(signum, stop)
-    try:
-        await task
-    except asyncio.CancelledError:
-        # Only the cancellation that a stop signal asked for ends cleanly.
-        if not stopping:
-            raise
-    finally:
-        for signum in stop_signals:
-            loop.remove_signal_handler(signum)
-
-
-@contextlib.contextmanager
-def _interrupts_of_commands_passed_on() -> Iterator[None]:
-    """Makes an interrupt that ends a command of the engine reach the tool too.
-
-    os.system ignores SIGINT and SIGQUIT in the caller while its command runs,
-    as system(3) does, so an interrupt from the terminal would end only the
-    command: the endless check would go on, and a run would end as if nothing
-    had happened. Inside this context a command that ended by one of these
-    signals raises it in the tool, as a shell does when its foreground command
-    is interrupted.
-    """
-    real_system = os.system
-
-    def system(command: str) -> int:
-        status = real_system(command)
-        if os.WIFSIGNALED(status) and os.WTERMSIG(status) in (signal.SIGINT, signal.SIGQUIT):
-            signal.raise_signal(os.WTERMSIG(status))
-        return status
-
-    os.system = system
-    try:
-        yield
-    finally:
-        if os.system is system:
-            os.system = real_system
+    with commands.quiet_between_passes(inspector, task) as stopped_between_passes:
+        try:
+            await task
+        except asyncio.CancelledError:
+            # Only the cancellation that a stop signal asked for ends cleanly.
+            if not stopped_between_passes():
+                raise
 
 
 _COMMANDS: dict[str, Callable[[Any], int | None]] = {
@@ -417,6 +377,7 @@ def _one_line(error: BaseException) -> str:
     return f"{name}: {text}" if text else name
 
 
+@commands.stop_signals
 def main(argv: list[str] | None = None) -> int:
     """Runs the tool with ``argv`` (default: the process arguments); returns the exit status."""
     parser = _build_parser()
@@ -455,9 +416,9 @@ def main(argv: list[str] | None = None) -> int:
         wait = getattr(args, "wait", 0)
         try:
             lock = _take_lock(lock_path, wait)
-        except KeyboardInterrupt:
-            print(f"{PROG}: interrupted", file=sys.stderr)
-            return outcome.end(EXIT_INTERRUPTED)
+        except commands.STOPS as stop:
+            _say_stopped(stop)
+            return outcome.end(commands.exit_status(stop))
         except (OSError, _LockError) as error:
             reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
             print(f"{PROG}: error: cannot take the lock {lock_path}: {reason}", file=sys.stderr)
@@ -473,6 +434,11 @@ def main(argv: list[str] | None = None) -> int:
     finally:
         if lock is not None:
             os.close(lock)
+
+
+def _say_stopped(stop: BaseException) -> None:
+    word = "terminated" if isinstance(stop, commands.Terminated) else "interrupted"
+    print(f"{PROG}: {word}", file=sys.stderr)
 
 
 def _dry_run_problem(args: argparse.Namespace) -> str | None:
@@ -552,11 +518,13 @@ def _diagnose(args: argparse.Namespace, report: str, cfg: config.Config, outcome
             # run shows its report lines there.
             verbose=(getattr(args, "verbose", False) or outcome.preview is not None) and not outcome.json,
         )
-        with _interrupts_of_commands_passed_on():
+        with commands.bounded(cfg):
             count = _COMMANDS[args.command](inspector)
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return EXIT_INTERRUPTED
+    except commands.STOPS as stop:
+        # The command running then is ended; nothing after it ran.
+        _say_stopped(stop)
+        commands.note_in_report(inspector, stop)
+        return commands.exit_status(stop)
     except Exception as error:
         print(f"{PROG}: error: {_one_line(error)}", file=sys.stderr)
         return EXIT_FAILURE

@@ -3,7 +3,8 @@
 
 The caller (the command-line tool or a service) builds one ``Config`` and hands
 it to the inspector, which reads ``check_timeout`` before every pause of the
-repeated syslog-ng check and passes the whole record on to ``Healthcheck``.
+repeated syslog-ng check and passes the whole record on to ``Healthcheck``;
+the command-line tool reads the time limits of the commands it runs.
 """
 
 from __future__ import annotations
@@ -15,6 +16,9 @@ from dataclasses import dataclass
 DEFAULT_CHECK_TIMEOUT = 60
 DEFAULT_CONTROL_SOCKET = "/var/lib/syslog-ng/syslog-ng.ctl"
 DEFAULT_HEALTHCHECK_TIMEOUT = 5
+# systemd's own default start timeout (DefaultTimeoutStartSec).
+DEFAULT_RESTART_TIMEOUT = 90
+DEFAULT_QUERY_TIMEOUT = 30
 
 
 @dataclass
@@ -31,6 +35,13 @@ class Config:
         healthcheck_timeout: seconds that the health check waits in all for
             the connection and the answer of syslog-ng before it judges the
             daemon unavailable (greater than 0). Default: 5.
+        restart_timeout: seconds that a service restart command line
+            ("systemctl restart ...") may take before it is ended with its
+            whole process group (greater than 0). Default: 90, systemd's own
+            default start timeout.
+        query_timeout: the same for every other command line ("auditctl ...",
+            "usermod -L ...") and every query ("dpkg-query", "auditctl -l",
+            "syslog-ng -s") (greater than 0). Default: 30.
 
     Every assignment is checked, at construction and later, so a record never
     holds a value that would only fail deep inside a check: a wrong type
@@ -42,6 +53,8 @@ class Config:
     check_timeout: float = DEFAULT_CHECK_TIMEOUT
     control_socket: str = DEFAULT_CONTROL_SOCKET
     healthcheck_timeout: float = DEFAULT_HEALTHCHECK_TIMEOUT
+    restart_timeout: float = DEFAULT_RESTART_TIMEOUT
+    query_timeout: float = DEFAULT_QUERY_TIMEOUT
 
     def __setattr__(self, name: str, value: object) -> None:
         validate = _VALIDATORS.get(name)
@@ -81,4 +94,6 @@ _VALIDATORS = {
     "check_timeout": _seconds,
     "control_socket": _socket_path,
     "healthcheck_timeout": _positive_seconds,
+    "restart_timeout": _positive_seconds,
+    "query_timeout": _positive_seconds,
 }

@@ -5,6 +5,7 @@ import grp
 import json
 import pwd
 import shlex
+import subprocess
 import types
 
 import pytest
@@ -219,12 +220,16 @@ def test_database_read_error(where, error, accounts, shell, new_inspector, syslo
     assert vars(inspector)["_JournalInspector__error_count"] == 1
 
 
-def test_error_during_the_walk_keeps_commands_already_run(accounts, shell, new_inspector, syslog_recorder):
+@pytest.mark.parametrize("error", [OSError(12, "Cannot allocate memory"),
+                                   subprocess.TimeoutExpired("usermod -L bob", 30)], ids=repr)  # fmt: skip
+def test_a_command_that_cannot_be_run_is_reported_and_the_walk_goes_on(error, accounts, shell, new_inspector,
+                                                                      syslog_recorder):  # fmt: skip
     accounts([user("alice", 1000), user("bob", 1001), user("carol", 1002)])
-    shell.fail_on, shell.error = 2, OSError(12, "Cannot allocate memory")
+    shell.fail_on, shell.error = 2, error
     block(new_inspector(block=True))
-    assert shell.commands == locked("alice", "bob")
-    assert findings(syslog_recorder) == ["type=EVENT_DIAGNOSTICS_ERROR desc='[Errno 12] Cannot allocate memory'"]
+    assert shell.commands == locked("alice", "bob", "carol")
+    # Not all were locked: no warning says they were.
+    assert findings(syslog_recorder) == [f"type=EVENT_DIAGNOSTICS_ERROR desc='{error}'"]
 
 
 def test_malformed_entry_is_an_error(accounts, shell, new_inspector, syslog_recorder):
@@ -236,20 +241,21 @@ def test_malformed_entry_is_an_error(accounts, shell, new_inspector, syslog_reco
     assert findings(syslog_recorder) == [f"type=EVENT_DIAGNOSTICS_ERROR desc='{expected.value}'"]
 
 
-@pytest.mark.parametrize("status", [0, 256, 2048, -1])
-def test_command_status_is_ignored(status, accounts, shell, new_inspector, syslog_recorder):
-    accounts([user("alice", 1000), user("bob", 1001)])
+@pytest.mark.parametrize("status", [256, 2048, 9, -1])
+def test_a_failed_lock_command_is_an_error_and_no_warning(status, accounts, shell, new_inspector, syslog_recorder):
+    accounts([user("alice", 1000), user("b'ob", 1001)])
     shell.status = status
     block(new_inspector(block=True))
-    assert shell.commands == locked("alice", "bob")
-    assert findings(syslog_recorder) == [f"type=EVENT_DIAGNOSTICS_WARNING desc='{WARNING}'"]
+    assert shell.commands == locked("alice", shlex.quote("b'ob"))
+    assert findings(syslog_recorder) == [f"type=EVENT_DIAGNOSTICS_ERROR desc='account '{name}' could not be blocked'"
+                                         for name in ("alice", "b'ob")]  # fmt: skip
 
 
-def test_usermod_missing_is_not_an_error(fake_bin, accounts, new_inspector, syslog_recorder, capfd):
+def test_usermod_missing_is_an_error(fake_bin, accounts, new_inspector, syslog_recorder, capfd):
     fake_bin.only()
     accounts([user("alice", 1000)])
     block(new_inspector(block=True))
-    assert findings(syslog_recorder) == [f"type=EVENT_DIAGNOSTICS_WARNING desc='{WARNING}'"]
+    assert findings(syslog_recorder) == ["type=EVENT_DIAGNOSTICS_ERROR desc='account 'alice' could not be blocked'"]
 
 
 def test_two_calls_lock_twice_and_warn_twice(accounts, shell, new_inspector, syslog_recorder):

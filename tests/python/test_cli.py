@@ -597,31 +597,52 @@ def test_engine_healthcheck_stops_cleanly_on_a_signal(tmp_path, fake_bin, signum
         [launcher, "healthcheck", "--interval", "0.05", "--report", str(report), *dry_run],
         dict(fake_bin, TEST_PATHS=f'{{"default_dir": "{tmp_path}"}}'), signum, ready, settle=0.2,
     )
-    assert status in (0, 1)
+    if in_restart:
+        assert log.read_text().count("systemctl restart") == 1
+    if in_restart or status not in (0, 1):
+        # The pass that the signal cut short was the last; its report says so.
+        assert (status, stderr) == STOPPED[signum]
+        assert unstamped(report.read_text())[-1] == INTERRUPTED_LINE.format(signum.name)
+        return
+    # Between two passes the endless check just ends.
     assert stderr == ""
     if status == 1:
         # Findings of the endless check reach the file without an end message.
         assert "critical: " in report.read_text()
-    if in_restart:
-        # The pass that the signal interrupted was the last.
-        assert log.read_text().count("systemctl restart") == 1
     if dry_run:
         # Each pass shows the restart it would make, and makes none.
         assert "would run: systemctl restart syslog-ng" in stdout
         assert not log.exists() or "systemctl" not in log.read_text()
 
 
-@needs_engine
-def test_engine_run_interrupted_in_a_restart_exits_130(tmp_path, fake_bin):
+STOPPED = {signal.SIGINT: (130, "tarno-event-diagnostics: interrupted\n"),
+           signal.SIGTERM: (143, "tarno-event-diagnostics: terminated\n"),
+           signal.SIGHUP: (129, "tarno-event-diagnostics: terminated\n")}  # fmt: skip
+INTERRUPTED_LINE = "Self-diagnostics of the event registration subsystem was interrupted by {}: no further change was made"
+
+
+def files_env(tmp_path, fake_bin, packages):
     import json
 
-    (tmp_path / "bin" / "dpkg-query").write_text("#!/bin/sh\nprintf 'ii syslog-ng\\n'\n")
+    (tmp_path / "bin" / "dpkg-query").write_text(f"#!/bin/sh\nprintf '{packages}'\n")
     paths = {name: str(tmp_path / name) for name in (
         "syslog_config_file", "syslog_user_config_file", "syslog_default_config_file", "audit_rules_file", "default_dir")}
-    env = dict(fake_bin, TEST_PATHS=json.dumps(paths), TARNO_EVENT_DIAGNOSTICS_LOCK_DIR=str(tmp_path / "lock"))
-    status, _, stderr = signalled([LAUNCH_ON_FILES, "run", "--report", str(tmp_path / "report")], env,
-                                  signal.SIGINT, restart_until_signalled(tmp_path))  # fmt: skip
-    assert (status, stderr) == (130, "tarno-event-diagnostics: interrupted\n")
+    return dict(fake_bin, TEST_PATHS=json.dumps(paths), TARNO_EVENT_DIAGNOSTICS_LOCK_DIR=str(tmp_path / "lock"))
+
+
+@needs_engine
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_engine_run_stopped_in_a_hung_restart_changes_nothing_more(tmp_path, fake_bin, signum):
+    env = files_env(tmp_path, fake_bin, "ii syslog-ng\\nii syslog-ng-mod-tarno\\nii auditd\\n")
+    restarting, began = restart_until_signalled(tmp_path), []
+    status, _, stderr = signalled([LAUNCH_ON_FILES, "run", "--block", "--report", str(tmp_path / "report")], env,
+                                  signum, lambda pid: restarting(pid) and not began.append(time.monotonic()))  # fmt: skip
+    took = time.monotonic() - began[0]
+    assert (status, stderr) == STOPPED[signum]
+    # Neither the blocking that the failed restart would lead to, nor the audit checks.
+    assert (tmp_path / "commands.log").read_text() == "systemctl restart syslog-ng\n"
+    assert unstamped((tmp_path / "report").read_text())[-1] == INTERRUPTED_LINE.format(signum.name)
+    assert took < 10, took  # 5 s is the promise
 
 
 LAUNCH_ON_FILES = (
@@ -691,3 +712,48 @@ def test_engine_dry_run_shows_diff_u_and_changes_nothing(tmp_path, fake_bin):
         diff = subprocess.run(["diff", "-u", old if old.exists() else "/dev/null", path], capture_output=True, text=True)
         assert shown[str(path)]["diff"].split("\n", 2)[2] == diff.stdout.split("\n", 2)[2]
     assert f"{paths['audit_rules_file'].stat().st_mode & 0o777:04o}" == shown[str(paths["audit_rules_file"])]["mode"]
+
+
+LIMITED = (
+    "import functools\n"
+    "from tarno_event_diagnostics import config\n"
+    "config.Config = functools.partial(config.Config, restart_timeout=1, query_timeout=1)\n"
+) + LAUNCH_ON_FILES
+
+#: A hung command: its program and first argument, its finding, and what the run did after it.
+HANGS = {
+    "restart": ("systemctl", "restart", "Command 'systemctl restart syslog-ng' timed out after 1 seconds",
+                "syslog-ng -s"),
+    "syntax check": ("syslog-ng", "-s", "Command 'syslog-ng -s' timed out after 1 seconds",
+                     "systemctl restart auditd"),
+    "rule listing": ("auditctl", "-l", "Command 'auditctl -l' timed out after 1 seconds", "auditctl -w"),
+}  # fmt: skip
+
+
+@needs_engine
+@pytest.mark.parametrize("program, argument, finding, later", HANGS.values(), ids=list(HANGS))
+def test_engine_hung_command_is_ended_at_its_limit_and_the_run_goes_on(tmp_path, fake_bin, program, argument,
+                                                                        finding, later):  # fmt: skip
+    log, pids = tmp_path / "commands.log", tmp_path / "pids"
+    env = files_env(tmp_path, fake_bin, "ii syslog-ng\\nii auditd\\n")
+    # It hangs with a child of its own, which must end with it.
+    (tmp_path / "bin" / program).write_text(f'#!/bin/sh\necho "{program} $*" >> {log}\n'
+                                            f'[ "$1" = {argument} ] && {{ sleep 60 & echo $! $$ >> {pids}; wait; }}\n')
+    began = time.monotonic()
+    result = tool("run", "--report", tmp_path / "report", env=env, launcher=LIMITED)
+    took = time.monotonic() - began
+    assert result.returncode == 1, result.stderr
+    lines = unstamped((tmp_path / "report").read_text())
+    assert f"error: {finding}" in lines and lines[-1].startswith("Self-diagnostics of the event registration subsystem is completed")
+    assert later in log.read_text().split(f"{program} {argument}", 1)[1]
+    # Each hang costs its limit and the group's end (SIGTERM ends it at once here).
+    assert took < 30, took
+    assert not [pid for pid in pids.read_text().split() if running(pid)]
+
+
+def running(pid):
+    """Whether the process lives; a zombie that its new parent has yet to reap does not."""
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False

@@ -29,6 +29,9 @@ inline constexpr std::string_view repair_hint =
 
 inline constexpr std::string_view self_test_text = "test\ntest";
 inline constexpr std::string_view blocked_text = "Accounts of non-privileged users are blocked";
+/// Around the user name of an account whose lock command failed.
+inline constexpr std::string_view not_blocked_prefix = "account '";
+inline constexpr std::string_view not_blocked_suffix = "' could not be blocked";
 inline constexpr std::string_view admin_group = "tarno-admin";
 inline constexpr std::string_view lock_command_prefix = "usermod -L ";
 inline constexpr std::string_view does_not_exist = " does not exist";

@@ -18,6 +18,28 @@ py::str os_text(const std::string &bytes) {
         PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
+/// Runs the lock command of the account `name`. The name is quoted for the shell,
+/// so that it reaches usermod as one argument and runs nothing. A command that
+/// cannot be run (its error, a time limit among them) or whose status is not 0 is
+/// reported at error level; returns whether the account was locked.
+bool lock_account(py::handle self, py::handle name) {
+    py::object status;
+    try {
+        const std::string command = std::string(lock_command_prefix) + shell_quote(os_bytes(name));
+        status = run_command(self, os_text(command));
+    } catch (py::error_already_set &error) {
+        report_ordinary(self, method::send_error_message, error, Reported::text);
+        return false;
+    }
+    if (!rt::truthy(status)) {
+        return true;
+    }
+    call(self, method::send_error_message,
+         rt::concat(rt::concat(rt::to_str(not_blocked_prefix), rt::str_of(name)),
+                    rt::to_str(not_blocked_suffix)));
+    return false;
+}
+
 } // namespace
 
 void block_users(py::object self) {
@@ -25,6 +47,7 @@ void block_users(py::object self) {
     if (!rt::truthy(get(self, member::block))) {
         return;
     }
+    bool all_locked = true;
     try {
         // 3. Both databases, whole.
         py::object users = global("pwd").attr("getpwall")();
@@ -38,8 +61,8 @@ void block_users(py::object self) {
                 break;
             }
         }
-        // 5-6. Lock every other account from the threshold up. The name is quoted
-        // for the shell, so that it reaches usermod as one argument and runs nothing.
+        // 5-6. Lock every other account from the threshold up; an account that
+        // could not be locked is reported and the walk goes on.
         for (py::handle user : users) {
             py::object name = rt::attr(user, "pw_name");
             if (rt::contains(admins, name)) {
@@ -48,9 +71,7 @@ void block_users(py::object self) {
             py::object uid = rt::attr(user, "pw_uid");
             if (rt::raise_if_negative(PyObject_RichCompareBool(
                     uid.ptr(), get(self, attribute::user_pw_uid).ptr(), Py_GE))) {
-                const std::string command =
-                    std::string(lock_command_prefix) + shell_quote(os_bytes(name));
-                run_command(self, os_text(command));
+                all_locked = lock_account(self, name) && all_locked;
             }
         }
     } catch (py::error_already_set &error) {
@@ -58,8 +79,11 @@ void block_users(py::object self) {
         report_ordinary(self, method::send_error_message, error, Reported::text);
         return;
     }
-    // 8. A clean pass.
-    call(self, method::send_warning_message, rt::to_str(blocked_text));
+    // 8. Said only when no lock command failed: blocking that did not happen is
+    // never reported as done.
+    if (all_locked) {
+        call(self, method::send_warning_message, rt::to_str(blocked_text));
+    }
 }
 
 } // namespace tarno::engine
