@@ -238,18 +238,6 @@ def test_unreadable_main_configuration(problem, error, files, check):
     assert problem != "a FIFO" or stat.S_ISFIFO(main.stat().st_mode)
 
 
-@pytest.mark.parametrize("problem, error", [
-    ("a folder", "IsADirectoryError: [Errno 21] Is a directory: '{user}'"),
-    ("a FIFO", "OSError: {user} is not a regular file"),
-])  # fmt: skip
-def test_an_unreadable_user_file_is_critical_and_the_check_goes_on(problem, error, files, check):
-    default, user, main = files
-    default.write_text("")
-    main.write_text(COMPLETE.replace(LINES["filter f_audit"] + "\n", ""))
-    os.mkfifo(user) if problem == "a FIFO" else user.mkdir()
-    assert check() == [("CRITICAL", error.format(user=user)), "block", ("DEBUG", RESTORED + "filter f_audit.")]
-
-
 def test_bytes_that_are_not_utf8_and_line_ends_survive_the_repairs(files, check):
     default, user, main = files
     default.write_text("")
@@ -338,9 +326,6 @@ DUPLICATE_DBG = LINES["filter f_dbg"] + "\n"
 #        user file afterwards ({i}: the include line), main configuration appended, queries)
 GUARD_ROWS = {
     "all in order: no query": (COMPLETE, "{i}\n", "", [], "{i}\n", "", 0),
-    "f_audit defined in another conf.d file": (NO_AUDIT, "{i}\n" + LINES["filter f_audit"] + "\n", "",
-                                               [("ERROR", "{main}" + NOT_REPAIRED)], "{i}\n" + LINES["filter f_audit"] + "\n",
-                                               "", 2),
     "an include that brings a duplicate is put back": (COMPLETE, "# old\n", DUPLICATE_DBG,
                                                        [("ERROR", "{user} is wrong"), ("ERROR", "{user}" + NOT_REPAIRED)],
                                                        "# old\n", "", 2),
