@@ -123,3 +123,14 @@ TEST_F(FileReplace, FailsWithTheErrorNumberAndLeavesNothing) {
     EXPECT_EQ(error_of(path("folder.conf")), EISDIR);
     EXPECT_EQ(listing(), std::set<std::string>{"folder.conf"});
 }
+
+TEST_F(FileReplace, RefusesAFifoOrADeviceEvenBehindALink) {
+    ASSERT_EQ(mkfifo(path("pipe.conf").c_str(), 0644), 0);
+    fs::create_symlink("/dev/null", m_dir / "null.rules");
+    for (const char *name : {"pipe.conf", "null.rules"}) {
+        EXPECT_THROW(replace_file(path(name), "x", {0666, false}), NotRegularFile) << name;
+    }
+    EXPECT_TRUE(S_ISFIFO(status(path("pipe.conf")).st_mode));
+    EXPECT_TRUE(S_ISCHR(status("/dev/null").st_mode));
+    EXPECT_EQ(listing(), (std::set<std::string>{"null.rules", "pipe.conf"}));
+}

@@ -19,12 +19,12 @@ TEST(ConfigurationHeaders, HeadersWithOtherSpacingCountOnesInCommentsDoNot) {
     EXPECT_EQ(configuration_headers("source   s_src{ system(); };\n"
                                     "# filter f_dbg { level(debug); };\n"
                                     "filter\u3000f_kern\n{ facility(kern); };"),
-              (Headers{"source s_src", "filter f_kern"}));
+              (Headers{"source s_src", "filter f_kern", ""}));
 }
 
 TEST(ConfigurationHeaders, ABlankBetweenBraceAndSemicolonEndsADefinition) {
     EXPECT_EQ(configuration_headers("filter f_a { x(); } ;filter f_b { y(); }\n;"),
-              (Headers{"filter f_a", "filter f_b"}));
+              (Headers{"filter f_a", "filter f_b", ""}));
 }
 
 TEST(ConfigurationHeaders, LongRunsOfBlankLinesKeepTheirMeaning) {
@@ -37,4 +37,10 @@ TEST(DefinitionLine, FiltersJoinWithAndOthersWithSemicolons) {
     const std::vector<std::string> two{"a()", "not b()"};
     EXPECT_EQ(definition_line("filter f_x", two), "filter f_x { a() and not b(); };");
     EXPECT_EQ(definition_line("source s_src", two), "source s_src { a(); not b(); };");
+}
+
+TEST(ConfigurationHeaders, CarriageReturnsEndLinesAndAnEmptyLastLineIsAHeader) {
+    EXPECT_EQ(configuration_headers("# c\rfilter f_a { x(); };\r\n# d\r\nfilter f_b { y(); };"),
+              (Headers{"filter f_a", "filter f_b", ""}));
+    EXPECT_EQ(configuration_headers(""), (Headers{""}));
 }

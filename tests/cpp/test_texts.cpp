@@ -101,6 +101,8 @@ TEST(PythonText, StripRemovesUnicodeWhiteSpaceAtBothEndsOnly) {
     EXPECT_EQ(strip("\xe2\x80\x8bx\xef\xbb\xbf"), "\xe2\x80\x8bx\xef\xbb\xbf");
     EXPECT_EQ(strip(std::string_view("\0x\0", 3)), std::string_view("\0x\0", 3));
     EXPECT_EQ(strip("\xc3\xa0"), "\xc3\xa0"); // à ends in 0xa0, as U+00A0 does
+    // Bytes that are not UTF-8 (kept in a configuration file) are no blank either.
+    EXPECT_EQ(strip("\xe2\x80x"), "\xe2\x80x");
     EXPECT_EQ(strip(""), "");
     EXPECT_EQ(strip(" \n\xe3\x80\x80 "), "");
 }

@@ -53,6 +53,8 @@ def world(monkeypatch, new_inspector):
 
             def exists(self):
                 log.append(("exists", self.text))
+                if isinstance(existing.get(self.text) if isinstance(existing, dict) else None, OSError):
+                    raise existing[self.text]
                 return self.text in existing
 
         events = []
@@ -81,6 +83,12 @@ ROWS = {
                        asked("audit") + [("exists", AUTH)] + asked("diagnostics") + [("exists", DIAG)]),
     "self-diagnostics present": ({"audit": ["a"], "diagnostics": []}, [DIAG], [],
                                  asked("audit", "diagnostics") + [("exists", DIAG)]),
+    # An entry that cannot be tested fails its group as a missing one would.
+    "entries that cannot be tested": ({"audit": [], "diagnostics": []}, {AUTH: OSError(f"denied: '{AUTH}'"),
+                                      DIAG: OSError(f"denied: '{DIAG}'")},
+                                      [("CRITICAL", f"OSError: denied: '{AUTH}'"), "block",
+                                       ("CRITICAL", f"OSError: denied: '{DIAG}'"), "block"],
+                                      asked("audit") + [("exists", AUTH)] + asked("diagnostics") + [("exists", DIAG)]),
 }  # fmt: skip
 
 

@@ -37,12 +37,14 @@ def test_package_list_matching_is_whole_line(entries, package, final_line_feed):
 
 
 def reference_headers(config):
-    """The headers as the regular expressions find them; a definition also ends at
-    "} ;", as syslog-ng reads it."""
-    text = re.sub(r"^\s*#.*\n?", "", config, flags=re.MULTILINE)
+    """The headers as the regular expressions find them in the text as Python's
+    text reading gives it ("\r\n" and a lone "\r" end lines); a definition also
+    ends at "} ;", as syslog-ng reads it, and an empty last line is the header ""."""
+    text = config.replace("\r\n", "\n").replace("\r", "\n")
+    text = re.sub(r"^\s*#.*\n?", "", text, flags=re.MULTILINE)
     text = re.sub(r"^\s*@.*\n?", "", text, flags=re.MULTILINE)
     text = re.sub(r"\} ?;", "};\n", re.sub(r"\s+", " ", text))
-    return {line.split("{", 1)[0].strip() for line in text.splitlines()}
+    return {line.split("{", 1)[0].strip() for line in text.split("\n")}
 
 
 # Configuration text with everything that the expressions treat specially: every
@@ -50,7 +52,8 @@ def reference_headers(config):
 config_text = st.lists(
     st.sampled_from(
         [" ", "\t", "\n", "\r", "\f", "\v", "\x1c", "\x1f", "\x85", "\xa0", "\u2028", "\u3000",
-         "#", "@", "{", "}", ";", "a", "f", "é", "filter f_a", "source s_src", "};", "} ;", "\n#", "\n@"]
+         "#", "@", "{", "}", ";", "a", "f", "é", "filter f_a", "source s_src", "};", "} ;", "\n#", "\n@",
+         "\r#", "\r\n#"]
     )
     | st.characters(blacklist_categories=["Cs"]),
     max_size=60,

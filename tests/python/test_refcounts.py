@@ -177,3 +177,34 @@ def test_the_repeated_check_leaves_nothing_behind(tmp_path, monkeypatch, syslog_
     if "libasan" not in os.environ.get("LD_PRELOAD", ""):
         # AddressSanitizer keeps freed memory in quarantine, so only elsewhere.
         assert after[1] - before[1] < 1 << 20
+
+
+def test_repeated_configuration_repairs_leave_nothing_behind(tmp_path, monkeypatch, syslog_recorder):
+    root = tmp_path / "syslog-ng"
+    main, user = root / "syslog-ng.conf", root / "conf.d" / "mod-tarno.conf"
+    # What syslog-ng -s answers in a round: accepted before and after each repair,
+    # a repair rejected (put back) early or late, rejected before any repair.
+    rejected = subprocess.CalledProcessError(1, ["syslog-ng", "-s"])
+    plans = [[b"", b"", b""], [b"", rejected, rejected], [rejected], [b"", b"", rejected]]
+    syntax = iter(())
+    for name, path in (("default_dir", tmp_path), ("syslog_config_file", main), ("syslog_user_config_file", user),
+                       ("syslog_default_config_file", root / "missing.conf")):  # fmt: skip
+        monkeypatch.setattr(ji.JournalInspector, name, path)
+    monkeypatch.setattr(ji, "subprocess", SimpleNamespace(check_output=lambda args: answer(syntax)))
+
+    def rounds(count):
+        nonlocal syntax
+        for i in range(count):
+            syntax = iter(plans[i % 4])
+            # No module file, one without the include, a folder in its place.
+            shutil.rmtree(root, ignore_errors=True)
+            user.parent.mkdir(parents=True)
+            main.write_bytes(b"@version: 3.38\r\n# caf\xe9\r\n")
+            if i % 3 == 1:
+                user.write_text("# old\n")
+            if i % 3 == 2:
+                user.mkdir()
+            ji.JournalInspector(str(tmp_path / "report"), Config()).check_syslog_ng_configuration()
+            syslog_recorder.calls.clear()
+
+    leaves_nothing_behind(rounds)

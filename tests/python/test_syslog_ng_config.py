@@ -9,6 +9,7 @@ import os
 import re
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 from pathlib import Path
@@ -60,6 +61,21 @@ def files(inspector_paths):
     return default, JournalInspector.syslog_user_config_file, JournalInspector.syslog_config_file
 
 
+@pytest.fixture(autouse=True)
+def syntax_queries(inspector_paths, fake_bin):
+    """`syslog-ng` first on PATH: the real syntax check of the temporary main
+    configuration (never the host's). Returns the file that logs each query."""
+    log = inspector_paths.parent / "syntax-queries"
+    log.touch()
+    real = shutil.which("syslog-ng") or "/usr/sbin/syslog-ng"
+    fake_bin.add("syslog-ng", f"""\
+        #!/bin/sh
+        echo "$*" >> '{log}'
+        exec {real} "$@" -f '{JournalInspector.syslog_config_file}'
+    """)
+    return log
+
+
 @pytest.fixture
 def check(new_inspector):
     def run(method="check_syslog_ng_configuration"):
@@ -88,7 +104,9 @@ INCLUDE_ROWS = {
                         '@include "{default}"\nold\n\n'),
     "empty user file": (True, "", [("ERROR", "{user} is wrong"), ("WARNING", "{user} was partially restored")],
                         '@include "{default}"\n\n'),
-    "include only in a comment": (True, '# @include "{default}" x', [], '# @include "{default}" x'),
+    "include only in a comment": (True, '# @include "{default}" x', [("ERROR", "{user} is wrong"),
+                                  ("WARNING", "{user} was partially restored")],
+                                  '@include "{default}"\n# @include "{default}" x\n'),
     "both missing": (False, None, [("CRITICAL", "{default} does not exist\n" + HINT), "block",
                                    ("ERROR", "{user} does not exist"), ("WARNING", "{user} was partially restored")],
                      '@include "{default}"\n'),
@@ -108,6 +126,31 @@ def test_default_and_include(default_present, before, reports, after, files, che
     assert check() == expected
     assert user.read_text() == after.format(default=default)
     assert main.read_text() == COMPLETE
+
+
+# The include line as it may stand in the file: (text with {i} for the line, counts)
+INCLUDE_FORMS = [
+    ("{i}", True),
+    ("# the module\n  \t{i} \t# the default configuration\nx\n", True),
+    ("{i}#comment", True),
+    ("x\r\n{i}\r\ny", True),
+    ("x\r{i}\ry", True),
+    ("# {i}", False),
+    ("x {i}", False),
+    ("{i} x", False),
+    ("{i}x", False),
+    ("@define x 1 {i}\n", False),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("text, counts", INCLUDE_FORMS)
+def test_the_include_counts_only_on_a_line_of_its_own(text, counts, files, check):
+    default, user, _ = files
+    before = text.format(i=include(default))
+    user.write_bytes(before.encode())
+    events = check("_JournalInspector__ensure_default_config_include")
+    assert events == ([] if counts else [("ERROR", f"{user} is wrong"), ("WARNING", f"{user} was partially restored")])
+    assert user.read_bytes().decode() == (before if counts else f"{include(default)}\n{before}\n")
 
 
 def test_include_repair_keeps_owner_mode_and_link(files, check):
@@ -175,20 +218,37 @@ def test_required_components(before, appended, files, check):
     assert events == ([("DEBUG", RESTORED + ", ".join(appended) + ".")] if appended else [])
 
 
-@pytest.mark.parametrize("problem", ["missing", "not UTF-8", "a folder"])
-def test_unreadable_main_configuration(problem, files, check):
+@pytest.mark.parametrize("problem, error", [
+    ("missing", "FileNotFoundError: [Errno 2] No such file or directory: '{main}'"),
+    ("a folder", "IsADirectoryError: [Errno 21] Is a directory: '{main}'"),
+    ("a FIFO", "OSError: {main} is not a regular file"),
+    ("a link to a device", "OSError: {main} is not a regular file"),
+])  # fmt: skip
+def test_unreadable_main_configuration(problem, error, files, check):
     _, _, main = files
-    if problem == "not UTF-8":
-        main.write_bytes(b"\xff")
     if problem == "a folder":
         main.mkdir()
+    if problem == "a FIFO":
+        os.mkfifo(main)
+    if problem == "a link to a device":
+        main.symlink_to("/dev/zero")
     events = check("_JournalInspector__ensure_required_syslog_components")
-    assert len(events) == 1 and events[0][0] == "CRITICAL"
-    try:
-        main.read_text()
-    except Exception as error:
-        assert events[0][1] == f"{type(error).__name__}: {error}"
+    assert events == [("CRITICAL", error.format(main=main))]
     assert problem != "missing" or not main.exists()
+    assert problem != "a FIFO" or stat.S_ISFIFO(main.stat().st_mode)
+
+
+def test_bytes_that_are_not_utf8_and_line_ends_survive_the_repairs(files, check):
+    default, user, main = files
+    default.write_text("")
+    main_before = COMPLETE.replace(LINES["filter f_audit"] + "\n", "").replace("\n", "\r\n").encode() + b"# caf\xe9\r\n"
+    user_before = b"# r\xe9glages\r\n"
+    main.write_bytes(main_before)
+    user.write_bytes(user_before)
+    assert check() == [("ERROR", f"{user} is wrong"), ("WARNING", f"{user} was partially restored"),
+                       ("DEBUG", RESTORED + "filter f_audit.")]  # fmt: skip
+    assert main.read_bytes() == main_before + LINES["filter f_audit"].encode() + b"\n"
+    assert user.read_bytes() == include(default).encode() + b"\n" + user_before + b"\n"
 
 
 def test_changed_table_is_read_at_call_time(files, check, monkeypatch):
@@ -198,6 +258,15 @@ def test_changed_table_is_read_at_call_time(files, check, monkeypatch):
     assert check("_JournalInspector__ensure_required_syslog_components") == [
         ("DEBUG", RESTORED + "destination d_x.")]
     assert main.read_text().endswith("destination d_x { a(); file(x); };\n")
+
+
+def test_a_table_key_that_names_the_empty_last_line_is_present(files, check, monkeypatch):
+    _, _, main = files
+    main.write_text(COMPLETE.rstrip("\n"))
+    table = {"": {"a()"}, "destination d_x": {"file(x)"}}
+    monkeypatch.setattr(JournalInspector, "required_syslog_components", table)
+    assert check("_JournalInspector__ensure_required_syslog_components") == [("DEBUG", RESTORED + "destination d_x.")]
+    assert main.read_text() == COMPLETE + "destination d_x { file(x); };\n"
 
 
 # ---------------------------------------------------------------- the real syslog-ng
@@ -245,6 +314,55 @@ def test_repaired_stock_configuration_passes_the_real_syntax_check(variant, file
         main.write_text(main.read_text() + LINES["filter f_auth"] + "\n")
         status, complaint = syntax_check(main)
         assert status != 0 and "duplicate filter definition" in complaint
+
+
+# ---------------------------------------------------------------- repairs that syslog-ng rejects
+
+NOT_REPAIRED = " was not repaired: syslog-ng rejects the repaired configuration"
+NO_AUDIT = COMPLETE.replace(LINES["filter f_audit"] + "\n", "")
+DUPLICATE_DBG = LINES["filter f_dbg"] + "\n"
+
+# name: (main configuration, user file or None, default file, reports ({user}, {main}),
+#        user file afterwards ({i}: the include line), main configuration appended, queries)
+GUARD_ROWS = {
+    "all in order: no query": (COMPLETE, "{i}\n", "", [], "{i}\n", "", 0),
+    "an include that brings a duplicate is put back": (COMPLETE, "# old\n", DUPLICATE_DBG,
+                                                       [("ERROR", "{user} is wrong"), ("ERROR", "{user}" + NOT_REPAIRED)],
+                                                       "# old\n", "", 2),
+    "a new file that brings a duplicate is removed": (COMPLETE, None, DUPLICATE_DBG,
+                                                      [("ERROR", "{user} does not exist"), ("ERROR", "{user}" + NOT_REPAIRED)],
+                                                      None, "", 2),
+    "accepted repairs stand": (NO_AUDIT, "# old\n", "", [("ERROR", "{user} is wrong"),
+                               ("WARNING", "{user} was partially restored"), ("DEBUG", RESTORED + "filter f_audit.")],
+                               "{i}\n# old\n\n", LINES["filter f_audit"] + "\n", 3),
+    "rejected before: repaired unchecked": (NO_AUDIT + "filter f_dbg { level(debug); };\n", "# old\n", "",
+                                            [("ERROR", "{user} is wrong"), ("WARNING", "{user} was partially restored"),
+                                             ("DEBUG", RESTORED + "filter f_audit.")],
+                                            "{i}\n# old\n\n", LINES["filter f_audit"] + "\n", 1),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("main_text, user_text, default_text, reports, user_after, appended, queries",
+                         list(GUARD_ROWS.values()), ids=list(GUARD_ROWS))  # fmt: skip
+def test_a_repair_that_syslog_ng_rejects_is_put_back(main_text, user_text, default_text, reports, user_after,
+                                                    appended, queries, files, check, syntax_queries, monkeypatch):
+    if not shutil.which("syslog-ng"):
+        pytest.skip("syslog-ng is not installed")
+    default, _, main = files
+    # The module's file in a conf.d folder that the main configuration includes.
+    user = main.parent / "conf.d" / "mod-tarno.conf"
+    user.parent.mkdir()
+    monkeypatch.setattr(JournalInspector, "syslog_user_config_file", user)
+    default.write_text(default_text)
+    main_before = f'{main_text}@include "{user.parent}"\n'
+    main.write_text(main_before)
+    if user_text is not None:
+        user.write_text(user_text.replace("{i}", include(default)))
+    assert check() == [(level, text.format(user=user, main=main)) for level, text in reports]
+    assert main.read_text() == main_before + appended
+    assert (user.read_text() if user.exists() else None) == (user_after and user_after.replace("{i}", include(default)))
+    assert syntax_queries.read_text() == "-s\n" * queries
+    assert sorted(os.listdir(user.parent)) == ([] if user_after is None else ["mod-tarno.conf"])
 
 
 # ---------------------------------------------------------------- failures of real system calls

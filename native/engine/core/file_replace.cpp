@@ -141,6 +141,8 @@ void replace_file(const std::string &path, std::string_view content, NewFile new
         exists = false;
     } else if (S_ISDIR(old.st_mode)) {
         fail("open", EISDIR);
+    } else if (!S_ISREG(old.st_mode)) {
+        throw NotRegularFile(target);
     }
 
     // 2. A file without a name: it vanishes if the process dies before step 5. Until

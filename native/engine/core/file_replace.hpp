@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,13 @@ namespace tarno {
 struct NewFile {
     mode_t mode; ///< creation mode, reduced by the process umask
     bool exact;  ///< then set to exactly `mode` before the first byte is written
+};
+
+/// What `replace_file` throws for a target that is neither a regular file nor a
+/// folder (a FIFO, a device, a socket): renaming over it would take it away from
+/// the host (a rules file linked to /dev/null would cost the host its null device).
+struct NotRegularFile : std::runtime_error {
+    using std::runtime_error::runtime_error;
 };
 
 /// Replaces the file at `path` by one that holds `content`, or makes it when it
@@ -31,9 +39,10 @@ struct NewFile {
 ///
 /// Either the whole new file is in place or, on failure, the old one is exactly as
 /// it was and nothing new is left behind; a process killed at any moment leaves
-/// one or the other. Throws `std::system_error` with the failing call's error
-/// number; a folder that cannot be flushed after the rename is reported too,
-/// with the new file in place (it may not survive a crash).
+/// one or the other. Throws `NotRegularFile` for a target (after its links) that
+/// is not a regular file, a folder giving EISDIR, and otherwise
+/// `std::system_error` with the failing call's error number; a folder that cannot be flushed after
+/// the rename is reported too, with the new file in place (it may not survive a crash).
 void replace_file(const std::string &path, std::string_view content, NewFile new_file);
 
 } // namespace tarno

@@ -22,11 +22,19 @@ size_t skip_space(std::string_view text, size_t at) {
     return at;
 }
 
-/// The position after the line feed that ends the line holding `at` (the end of
-/// the text when there is none).
+/// The position after the line end ("\n", "\r\n" or a lone "\r", as Python's text
+/// reading takes them) of the line holding `at` (the end of the text when there is
+/// none).
 size_t next_line(std::string_view text, size_t at) {
-    const size_t feed = text.find('\n', at);
-    return feed == std::string_view::npos ? text.size() : feed + 1;
+    const size_t end = text.find_first_of("\r\n", at);
+    if (end == std::string_view::npos) {
+        return text.size();
+    }
+    return text.compare(end, 2, "\r\n") == 0 ? end + 2 : end + 1;
+}
+
+bool blank_or_tab(char c) {
+    return c == ' ' || c == '\t';
 }
 
 } // namespace
@@ -69,9 +77,7 @@ Headers configuration_headers(std::string_view config) {
     Headers headers;
     std::string line;     // the current line's text before its first "{"
     bool in_body = false; // past that "{"
-    bool started = false; // the current line holds a character
     const auto take = [&](char c) {
-        started = true;
         in_body = in_body || c == '{';
         if (!in_body) {
             line.push_back(c);
@@ -87,7 +93,7 @@ Headers configuration_headers(std::string_view config) {
             headers.emplace(header);
         }
         line.clear();
-        in_body = started = false;
+        in_body = false;
     };
     for (size_t at = 0; at < text.size();) {
         const auto [c, after] = next(at);
@@ -107,10 +113,31 @@ Headers configuration_headers(std::string_view config) {
             at = beyond;
         }
     }
-    if (started) {
-        end_line();
-    }
+    // The last line counts even when it is empty, as a split at line feeds gives it.
+    end_line();
     return headers;
+}
+
+bool includes_on_own_line(std::string_view config, std::string_view line) {
+    for (size_t at = config.find(line); at != std::string_view::npos;
+         at = config.find(line, at + 1)) {
+        size_t before = at;
+        while (before > 0 && blank_or_tab(config[before - 1])) {
+            --before;
+        }
+        if (before > 0 && config[before - 1] != '\n' && config[before - 1] != '\r') {
+            continue;
+        }
+        size_t after = at + line.size();
+        while (after < config.size() && blank_or_tab(config[after])) {
+            ++after;
+        }
+        if (after == config.size() || config[after] == '\n' || config[after] == '\r' ||
+            config[after] == '#') {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string definition_line(std::string_view header, std::span<const std::string> statements) {

@@ -66,7 +66,11 @@ size_t space_length(std::string_view text, size_t at) {
         return second == 0x9a && third == 0x80 ? 3 : 0;
     case 0xe2: // U+2000..U+200A, U+2028, U+2029, U+202F, U+205F
         if (second == 0x80) {
-            return third <= 0x8a || third == 0xa8 || third == 0xa9 || third == 0xaf ? 3 : 0;
+            // A continuation byte only: "\xe2\x80" before an ASCII character is not UTF-8.
+            return (third >= 0x80 && third <= 0x8a) || third == 0xa8 || third == 0xa9 ||
+                           third == 0xaf
+                       ? 3
+                       : 0;
         }
         return second == 0x81 && third == 0x9f ? 3 : 0;
     case 0xe3: // U+3000

@@ -60,6 +60,9 @@ inline constexpr std::string_view include_directive = "@include \"";
 inline constexpr std::string_view is_wrong = " is wrong";
 inline constexpr std::string_view components_restored =
     "The following necessary components of syslog-ng have been restored: ";
+/// After a configuration path whose repair was put back.
+inline constexpr std::string_view not_repaired =
+    " was not repaired: syslog-ng rejects the repaired configuration";
 
 // The event-settings check.
 inline constexpr const char *events_module = "syslog_ng_mod_tarno.config.mod_tarno_events";

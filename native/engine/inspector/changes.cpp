@@ -21,24 +21,12 @@ void replace_text(py::handle self, py::handle path, py::handle text, NewFile new
     write_whole_text(path, text, new_file);
 }
 
-void append_text(py::handle self, py::handle path, py::handle current, py::handle text) {
+void remove_file(py::handle self, py::handle path) {
     if (py::object preview = preview_of(self)) {
-        // open() would make a missing file with 0666 reduced by the umask.
-        preview.attr("file")(path, rt::concat(current, text), py::int_(0666), py::bool_(false));
+        preview.attr("remove")(path);
         return;
     }
-    py::object stream = global("open")(path, "a");
-    try {
-        stream.attr("write")(text);
-    } catch (...) {
-        // The write's error is the one to report; one from closing is dropped.
-        try {
-            stream.attr("close")();
-        } catch (py::error_already_set &) {
-        }
-        throw;
-    }
-    stream.attr("close")();
+    path.attr("unlink")();
 }
 
 void make_folder(py::handle self, py::handle path) {

@@ -117,7 +117,7 @@ py::str config_text(std::string_view bytes);
 /// `replace_text`.
 void write_whole_text(py::handle path, py::handle text, NewFile new_file);
 
-// What a check changes on the host: a file replaced or appended to, the report
+// What a check changes on the host: a file replaced or removed, the report
 // folder made, a command line run (changes.cpp). Every change goes through one of
 // these, so that an inspector that carries a preview (the instance or class
 // attribute `__preview`, set by the command-line tool's dry run) is shown the
@@ -125,6 +125,7 @@ void write_whole_text(py::handle path, py::handle text, NewFile new_file);
 //   file(path, text, mode, exact)  the whole new text of the file at `path`, and
 //                                  the mode a new file would be made with (reduced
 //                                  by the umask unless `exact`);
+//   remove(path)                   the file at `path` removed (a repair put back);
 //   folder(path, mode)             a folder made with `mode`, reduced by the umask;
 //   command(line)                  a command line; returns the status the check
 //                                  then reads, as from `os.system`.
@@ -133,9 +134,8 @@ void write_whole_text(py::handle path, py::handle text, NewFile new_file);
 inline constexpr Name preview_attribute{"__preview"};
 /// `write_whole_text`, or the whole new text shown to the preview.
 void replace_text(py::handle self, py::handle path, py::handle text, NewFile new_file);
-/// Appends `text` to the file at `path`, whose text is `current`, in one write of
-/// a text stream opened with `open(path, "a")`.
-void append_text(py::handle self, py::handle path, py::handle current, py::handle text);
+/// `path.unlink()`, or the removal shown to the preview.
+void remove_file(py::handle self, py::handle path);
 /// `path.mkdir()`: one level, the default mode.
 void make_folder(py::handle self, py::handle path);
 /// `os.system(line)`: a command line through the shell; returns its status.

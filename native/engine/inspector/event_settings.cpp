@@ -16,6 +16,20 @@ bool has_event_groups(py::handle events_type, std::string_view name) {
     return rt::truthy(events_type().attr("get_event_groups")(rt::to_str(name)));
 }
 
+/// An existence test of settings entries, `missing` (true: the finding is due).
+/// An ordinary error of it fails the step as missing entries would: reported at
+/// critical level with the error, which names the entry, and the accounts are
+/// blocked; the finding itself is then not due.
+template <class Test> bool settings_missing(py::handle self, Test missing) {
+    try {
+        return missing();
+    } catch (py::error_already_set &error) {
+        report_ordinary(self, method::send_critical_message, error);
+        call(self, method::block_users);
+        return false;
+    }
+}
+
 void report_wrong_configuration(py::handle self) {
     call(self, method::send_critical_message,
          rt::concat(rt::to_str(wrong_event_configuration), get(self, attribute::repair_hint)));
@@ -38,13 +52,14 @@ void check_event_configuration(py::object self) {
         return;
     }
     // 2. "audit": configured groups, or both of its settings entries.
-    if (!has_event_groups(events_type, audit_group) &&
-        rt::truthy(get(self, method::any_required_event_config_missing))) {
+    if (!has_event_groups(events_type, audit_group) && settings_missing(self, [&] {
+            return rt::truthy(get(self, method::any_required_event_config_missing));
+        })) {
         report_wrong_configuration(self);
     }
     // 3. "diagnostics", whatever "audit" gave: groups, or its settings entry.
     if (!has_event_groups(events_type, diagnostics_group) &&
-        !settings_exist(self_diagnostics_settings)) {
+        settings_missing(self, [] { return !settings_exist(self_diagnostics_settings); })) {
         report_wrong_configuration(self);
     }
 }

@@ -35,6 +35,9 @@ void write_whole_text(py::handle path, py::handle text, NewFile new_file) {
     const std::string file = rt::bytes_of(rt::steal(PyUnicode_EncodeFSDefault(name.ptr())));
     try {
         replace_file(file, content, new_file);
+    } catch (const NotRegularFile &) {
+        PyErr_SetObject(PyExc_OSError, followed_by(path, not_regular_file).ptr());
+        throw py::error_already_set();
     } catch (const std::system_error &failure) {
         // The interpreter's own OSError for that error number, naming the file.
         errno = failure.code().value();

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 /// The syslog-ng configuration check: the module's default configuration exists,
 /// the module's conf.d file includes it, and the main configuration defines the
-/// source and filters that the event log depends on. The last two are repaired.
+/// source and filters that the event log depends on. The last two are repaired,
+/// and a repair that syslog-ng rejects is put back.
 #include "engine/core/syslog_config_text.hpp"
 #include "engine/core/texts.hpp"
 #include "engine/inspector/methods.hpp"
@@ -26,20 +27,88 @@ std::vector<std::string> statements_of(py::handle body) {
     return statements;
 }
 
-/// Appends `text` to the main configuration in one write. A file that does not
-/// end in a line feed gets one first, so that the first definition does not join
-/// its last line (which may be a comment and swallow it).
-void append_definitions(py::handle self, py::handle config_file, py::handle current_text,
-                        const std::string &current, std::string text) {
-    if (!current.empty() && !current.ends_with('\n')) {
-        text.insert(0, "\n");
+/// Whether `syslog-ng -s` accepts the configuration as it stands now. A query
+/// that fails or cannot run says no; an interruption goes on.
+bool syntax_accepted() {
+    try {
+        query_output(syslog_ng_syntax_check);
+        return true;
+    } catch (py::error_already_set &error) {
+        if (!rt::is_ordinary(error)) {
+            throw;
+        }
+        return false;
     }
-    append_text(self, config_file, current_text, rt::to_str(text));
+}
+
+/// What syslog-ng said of the configuration before the first repair of one call
+/// of the check. Only a configuration that it accepted is checked after each
+/// repair: one it already rejects cannot tell a harmful repair from a sound one.
+/// A healthy host, which needs no repair, runs no query at all.
+class SyntaxGuard {
+public:
+    explicit SyntaxGuard(py::handle self) : m_self(self.ptr()), m_outer(s_active) {
+        s_active = this;
+    }
+    SyntaxGuard(const SyntaxGuard &) = delete;
+    SyntaxGuard &operator=(const SyntaxGuard &) = delete;
+    ~SyntaxGuard() { s_active = m_outer; }
+
+    /// Called just before a change to a configuration file of `self`: whether the
+    /// change is to be checked after it. A sub-check called on its own repairs
+    /// unchecked, as the check did before it had a guard.
+    static bool check_after_change(py::handle self) {
+        SyntaxGuard *guard = s_active;
+        if (guard == nullptr || guard->m_self != self.ptr()) {
+            return false;
+        }
+        if (guard->m_before == Before::not_asked) {
+            guard->m_before = syntax_accepted() ? Before::accepted : Before::rejected;
+        }
+        return guard->m_before == Before::accepted;
+    }
+
+private:
+    enum class Before { not_asked, accepted, rejected };
+    PyObject *m_self; // borrowed: the inspector outlives its call
+    SyntaxGuard *m_outer;
+    Before m_before = Before::not_asked;
+    static thread_local SyntaxGuard *s_active;
+};
+
+thread_local SyntaxGuard *SyntaxGuard::s_active = nullptr;
+
+/// Replaces the configuration file at `path` by `text`. When syslog-ng accepted
+/// the configuration before and rejects it now, the old text `old_text` is put
+/// back (a file that did not exist, null `old_text`, is removed again) and that
+/// is reported at error level. Returns whether the repair stands.
+bool repair(py::handle self, py::handle path, py::handle text, py::handle old_text) {
+    const bool checked = SyntaxGuard::check_after_change(self);
+    replace_text(self, path, text, {0666, false});
+    if (!checked || syntax_accepted()) {
+        return true;
+    }
+    if (old_text) {
+        replace_text(self, path, old_text, {0666, false});
+    } else {
+        remove_file(self, path);
+    }
+    call(self, method::send_error_message, followed_by(path, not_repaired));
+    return false;
+}
+
+/// The step failed to read or test a configuration file: the check cannot go on.
+void report_unreadable(py::handle self, const py::error_already_set &error) {
+    report_ordinary(self, method::send_critical_message, error);
+    call(self, method::block_users);
 }
 
 } // namespace
 
 void check_syslog_ng_configuration(py::object self) {
+    // One guard for the three sub-checks: syslog-ng is asked at most once before
+    // the first repair, and again after each one.
+    SyntaxGuard guard(self);
     call(self, method::check_default_config_existence);
     call(self, method::ensure_default_config_include);
     call(self, method::ensure_required_syslog_components);
@@ -48,7 +117,12 @@ void check_syslog_ng_configuration(py::object self) {
 void check_default_config_existence(py::object self) {
     // 1. The default configuration comes with the package; nothing here makes it.
     py::object default_file = get(self, attribute::syslog_default_config_file);
-    if (exists(default_file)) {
+    try {
+        if (exists(default_file)) {
+            return;
+        }
+    } catch (py::error_already_set &error) {
+        report_unreadable(self, error);
         return;
     }
     // 2-3. Missing: reinstalling the package is the repair.
@@ -65,15 +139,24 @@ void ensure_default_config_include(py::object self) {
                               rt::str_of(get(self, attribute::syslog_default_config_file))),
                    rt::to_str("\""));
     py::object user_file = get(self, attribute::syslog_user_config_file);
+    py::object current_config; // null: no user configuration
+    try {
+        if (exists(user_file)) {
+            current_config = read_config_text(user_file);
+        }
+    } catch (py::error_already_set &error) {
+        report_unreadable(self, error);
+        return;
+    }
     py::str new_config;
-    if (!exists(user_file)) {
+    if (!current_config) {
         // 2. No user configuration: it becomes the include line alone.
         call(self, method::send_error_message, followed_by(user_file, does_not_exist));
         new_config = include_string;
     } else {
-        // 3. The include line anywhere in it will do; otherwise it goes on top.
-        py::object current_config = user_file.attr("read_text")();
-        if (rt::contains(current_config, include_string)) {
+        // 3. The include line counts where syslog-ng reads it, on a line of its
+        // own; otherwise it goes on top.
+        if (includes_on_own_line(config_bytes(current_config), config_bytes(include_string))) {
             return;
         }
         call(self, method::send_error_message, followed_by(user_file, is_wrong));
@@ -81,11 +164,11 @@ void ensure_default_config_include(py::object self) {
     }
     // 4-5. Rewrite the file whole; a failure leaves it as it was.
     try {
-        replace_text(self, user_file, rt::concat(new_config, rt::to_str("\n")), {0666, false});
-        call(self, method::send_warning_message, followed_by(user_file, partially_restored));
+        if (repair(self, user_file, rt::concat(new_config, rt::to_str("\n")), current_config)) {
+            call(self, method::send_warning_message, followed_by(user_file, partially_restored));
+        }
     } catch (py::error_already_set &error) {
-        report_ordinary(self, method::send_critical_message, error);
-        call(self, method::block_users);
+        report_unreadable(self, error);
     }
 }
 
@@ -94,8 +177,8 @@ void ensure_required_syslog_components(py::object self) {
         // 1-6. The definitions that the main configuration holds, and those of
         // the table that it lacks.
         py::object config_file = get(self, attribute::syslog_config_file);
-        py::object current_text = config_file.attr("read_text")();
-        const std::string current_config = rt::to_utf8(current_text);
+        py::str current_text = read_config_text(config_file);
+        const std::string current_config = config_bytes(current_text);
         const Headers current_config_components = configuration_headers(current_config);
         py::object required = get(self, attribute::required_syslog_components);
         std::vector<py::object> missing_required_components;
@@ -108,16 +191,22 @@ void ensure_required_syslog_components(py::object self) {
         if (missing_required_components.empty()) {
             return;
         }
-        // 8. Every missing definition, one line each, in one append.
-        std::string lines;
+        // 8. Every missing definition, one line each, after the old text. A file
+        // that does not end in a line feed gets one first, so that the first
+        // definition does not join its last line (which may be a comment).
+        std::string lines = current_config.empty() || current_config.ends_with('\n') ? "" : "\n";
         std::string names;
-        for (const py::object &header : missing_required_components) {
+        for (size_t i = 0; i < missing_required_components.size(); ++i) {
+            const py::object &header = missing_required_components[i];
             const std::string component = rt::to_utf8(header);
             py::object body = required[header];
             lines += definition_line(component, statements_of(body)) + "\n";
-            names += (names.empty() ? "" : ", ") + component;
+            names += (i == 0 ? "" : ", ") + component;
         }
-        append_definitions(self, config_file, current_text, current_config, lines);
+        if (!repair(self, config_file, rt::concat(current_text, rt::to_str(lines)),
+                    current_text)) {
+            return;
+        }
         // 9. What was restored, in the order written.
         call(self, method::send_debug_message,
              rt::to_str(std::string(components_restored) + names + "."));
