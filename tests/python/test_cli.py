@@ -103,6 +103,8 @@ def fake(monkeypatch):
     for name in ("FAKE_FINDINGS", "FAKE_RAISE", "FAKE_INTERRUPT"):
         monkeypatch.delenv(name, raising=False)
     JournalInspector.instances = []
+    # The stand-in repairs nothing: it may run as any user.
+    monkeypatch.setattr(cli.paths, "running_as_root", lambda: True)
     return JournalInspector
 
 
@@ -184,6 +186,10 @@ def test_help_explains_every_option():
         (["run", "--report", ""], "must not be empty"),
         (["run", "--metrics", "/nonexistent/dir/m.prom"], "--metrics: directory /nonexistent/dir does not exist"),
         (["healthcheck", "--metrics", "/tmp"], "--metrics: /tmp is a directory"),
+        (["run", "--metrics", "/dev/null"], "--metrics: /dev/null is a character device, not a regular file"),
+        (["run", "--metrics", "/dev/stdout"], "--metrics: /dev/stdout is a symbolic link, not a regular file"),
+        (["run", "--report", "/proc/sys/kernel/hostname"], "is on the pseudo file system proc, not a regular"),
+        (["test", "--report", "/sys/kernel/new.report"], "is on the pseudo file system sysfs, not a regular"),
         (["run", "--dry-run", "--metrics", "/tmp/m.prom"], "a dry run must not overwrite the metrics of the last real"),
         (["test", "--dry-run"], "--dry-run: only run and healthcheck have a dry run, not test"),
         ([], "required: COMMAND"),
@@ -199,6 +205,14 @@ def test_usage_errors_exit_2_with_one_clear_line(args, message):
     assert re.match(r"tarno-event-diagnostics( \w+)?: error: ", last)
     assert message in last
     assert "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize("args", [["run"], ["test"], ["healthcheck"], ["run", "--dry-run"]])
+def test_every_command_needs_root(fake, monkeypatch, capsys, args):
+    monkeypatch.setattr(cli.paths, "running_as_root", lambda: False)
+    assert cli.main(args) == 2
+    assert capsys.readouterr().err == f"tarno-event-diagnostics: error: must run as root, not as uid {os.geteuid()}\n"
+    assert fake.instances == []
 
 
 def test_report_in_the_missing_report_directory_is_left_to_the_engine(fake):
