@@ -65,7 +65,6 @@ def blocked_log(module_sandbox):
 
 def test_healthcheck_restarts_a_syslog_ng_that_reads_nothing(blocked_log):
     (outcome,) = emitted(blocked_log.steps[0])
-    print("blocked healthcheck:", outcome)
     assert outcome["queued"] >= 10 and outcome["status"] == 1, outcome
     # The control socket's time limit (5 s) and two lines of at most 1 s each.
     assert outcome["restarted"] < 2 * (5 + 2 + 3), outcome
@@ -76,7 +75,6 @@ def test_healthcheck_restarts_a_syslog_ng_that_reads_nothing(blocked_log):
 def test_a_run_against_a_blocked_system_log_ends_within_its_bound(blocked_log):
     step = blocked_log.steps[1]
     (outcome,) = emitted(step)
-    print("blocked run:", outcome)
     assert outcome["status"] == 1, outcome
     # At most 5 s of waiting for the system log, the control socket's 5 s, a restart.
     assert outcome["took"] < 2 * (5 + 5 + 3), outcome
