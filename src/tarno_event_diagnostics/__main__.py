@@ -450,8 +450,7 @@ class _Outcome:
                     print(f"{PROG}: error: {self.report}: {error.strerror}", file=sys.stderr)
         not_delivered = self.system_log.not_delivered
         if not_delivered:
-            print(f"{PROG}: the system log did not take {not_delivered} line(s); "
-                  "the report holds them", file=sys.stderr)  # fmt: skip
+            print(f"{PROG}: the system log did not take {not_delivered} line(s)", file=sys.stderr)
         if self.metrics is not None:
             if self.command == "run":
                 self.metrics.diagnosis(self.tally, status, duration, not_delivered)
