@@ -12,9 +12,9 @@ file unless --report names one, and nothing to the system log.
 run and test hold an exclusive lock (flock) on /run/tarno-event-diagnostics/diagnosis.lock
 while they work, so that two diagnoses never meet on one host.
 
-Exit status: 0 no finding, 1 findings were reported, 2 usage error,
-3 the diagnosis ended by an error, 4 another run held the lock,
-130 interrupted by SIGINT, 143 by SIGTERM.
+Exit status: 0 no finding, 1 findings were reported, 2 usage error (or not
+run as root), 3 the diagnosis ended by an error or its metrics could not be
+written, 4 another run held the lock, 130 interrupted by SIGINT, 143 by SIGTERM.
 """
 
 from __future__ import annotations
@@ -33,7 +33,7 @@ import time
 from pathlib import Path
 from typing import Any, Awaitable, Callable
 
-from tarno_event_diagnostics import commands, config, dry_run, records
+from tarno_event_diagnostics import commands, config, dry_run, paths, records, streams, system_log
 
 PROG = "tarno-event-diagnostics"
 REPORT_DIR = Path("/tessik/log/tarno")
@@ -55,10 +55,6 @@ EXIT_FAILURE = 3
 EXIT_LOCKED = 4
 EXIT_INTERRUPTED = commands.INTERRUPTED
 EXIT_TERMINATED = commands.TERMINATED
-
-_NULL_DEVICE = os.makedev(1, 3)
-# Path resolution gives up after this many symbolic links (ELOOP), as the kernel does.
-_SYMLINK_LIMIT = 40
 
 
 def _seconds(text: str) -> float:
@@ -160,92 +156,6 @@ def _build_parser() -> argparse.ArgumentParser:
             description=description,
         )
     return parser
-
-
-def _report_path_problem(path: str) -> str | None:
-    """Says why the report cannot be written at ``path``, or None when it can."""
-    if not path:
-        return "--report: the path must not be empty"
-    problem = _forbidden_symlink(path)
-    if problem is not None:
-        return problem
-    try:
-        status = os.stat(path)
-    except (FileNotFoundError, NotADirectoryError):
-        status = None
-    except OSError as error:
-        return f"--report: {path}: {error.strerror}"
-    if status is not None:
-        if stat.S_ISDIR(status.st_mode):
-            return f"--report: {path} is a directory"
-        # Opening the report truncates it: as root, a device would be
-        # overwritten and a FIFO would hold the run up.
-        if not stat.S_ISREG(status.st_mode) and not _is_null_device(status):
-            return f"--report: {path} is a {_file_kind(status.st_mode)}, not a regular file"
-    parent = Path(os.path.abspath(path)).parent
-    # The engine creates its own report directory when it is missing.
-    if parent.is_dir() or parent == REPORT_DIR:
-        return None
-    if parent.exists():
-        return f"--report: {parent} is not a directory"
-    return f"--report: directory {parent} does not exist"
-
-
-def _is_null_device(status: os.stat_result) -> bool:
-    return stat.S_ISCHR(status.st_mode) and status.st_rdev == _NULL_DEVICE
-
-
-def _file_kind(mode: int) -> str:
-    for test, kind in (
-        (stat.S_ISCHR, "character device"),
-        (stat.S_ISBLK, "block device"),
-        (stat.S_ISFIFO, "FIFO"),
-        (stat.S_ISSOCK, "socket"),
-    ):
-        if test(mode):
-            return kind
-    return "special file"
-
-
-def _forbidden_symlink(path: str) -> str | None:
-    """Walks ``path`` as the kernel resolves it and applies the kernel's
-    protected-symlinks rule to every symbolic link on the way, whatever the
-    sysctl fs.protected_symlinks says: a link in a world-writable sticky
-    folder is followed only when the caller or the folder's owner owns it.
-    Returns the usage error for the first link that breaks the rule."""
-    pending = os.path.join(os.getcwd(), path).split("/")
-    pending.reverse()
-    folder = "/"  # resolved so far; never holds a symbolic link
-    links = 0
-    while pending:
-        name = pending.pop()
-        if name in ("", "."):
-            continue
-        if name == "..":
-            folder = os.path.dirname(folder)
-            continue
-        candidate = os.path.join(folder, name)
-        try:
-            entry = os.lstat(candidate)
-        except OSError:
-            return None  # the rest does not exist yet; opening it creates it or fails
-        if not stat.S_ISLNK(entry.st_mode):
-            folder = candidate
-            continue
-        holder = os.stat(folder)
-        sticky_and_open = stat.S_ISVTX | stat.S_IWOTH
-        if (holder.st_mode & sticky_and_open == sticky_and_open
-                and entry.st_uid not in (os.geteuid(), holder.st_uid)):
-            return (f"--report: {candidate} is a symbolic link in the world-writable sticky "
-                    f"folder {folder} and belongs to uid {entry.st_uid}, not to the caller")
-        links += 1
-        if links > _SYMLINK_LIMIT:
-            return None  # opening it fails with ELOOP
-        target = os.readlink(candidate)
-        if target.startswith("/"):
-            folder = "/"
-        pending.extend(reversed(target.split("/")))
-    return None
 
 
 class _LockError(Exception):
@@ -380,24 +290,35 @@ def _one_line(error: BaseException) -> str:
 @commands.stop_signals
 def main(argv: list[str] | None = None) -> int:
     """Runs the tool with ``argv`` (default: the process arguments); returns the exit status."""
+    # A reader of standard output that goes away ends the output, not the work.
+    with streams.ending_outputs(PROG):
+        return _main(argv)
+
+
+def _main(argv: list[str] | None) -> int:
     parser = _build_parser()
     try:
         args = parser.parse_args(argv)
     except SystemExit as stop:
         # --help and usage errors; argparse has already printed its text.
         return stop.code if isinstance(stop.code, int) else EXIT_USAGE
+    # Before anything is opened or sent to the system log.
+    problem = paths.root_problem()
+    if problem is not None:
+        print(f"{PROG}: error: {problem}", file=sys.stderr)
+        return EXIT_USAGE
     previewing = getattr(args, "dry_run", False)
     default = DEFAULT_HEALTHCHECK_REPORT if args.command == "healthcheck" else DEFAULT_REPORT
     # A dry run writes a report only where --report asks for one.
     report = getattr(args, "report", os.devnull if previewing else default)
     try:
-        problem = _report_path_problem(report)
+        problem = paths.report_path_problem(report, REPORT_DIR)
     except OSError as error:
         problem = f"--report: {report}: {error.strerror}"
     if problem is None and previewing:
         problem = _dry_run_problem(args)
     if problem is None and hasattr(args, "metrics"):
-        problem = records.metrics_path_problem(args.metrics)
+        problem = paths.metrics_path_problem(args.metrics)
     if problem is not None:
         parser.print_usage(sys.stderr)
         print(f"{PROG}: error: {problem}", file=sys.stderr)
@@ -459,6 +380,9 @@ class _Outcome:
         self.metrics = records.Metrics(args.metrics, args.command) if hasattr(args, "metrics") else None
         self.tally = records.Tally()
         self.listeners = [self.tally] + ([records.print_json] if self.json else [])
+        # What the tool says about its own outputs, for the report (see records).
+        self.notes: list[str] = []
+        self.system_log = system_log.BoundedSystemLog(on_missing=self.system_log_missing)
         self.preview = None
         # What the command changed in this process and gives back when it ends.
         self.cleanups: list[Callable[[], None]] = []
@@ -474,6 +398,10 @@ class _Outcome:
         for listener in self.listeners:
             listener(record)
 
+    def system_log_missing(self, text: str) -> None:
+        print(f"{PROG}: {text}", file=sys.stderr, flush=True)
+        self.notes.append(text)
+
     def end(self, status: int) -> int:
         duration = time.monotonic() - self.began
         if self.preview is not None and self.inspector is not None:
@@ -486,24 +414,39 @@ class _Outcome:
                     dry_run.close_report(self.inspector, self.report, line)
                 except OSError as error:
                     print(f"{PROG}: error: {self.report}: {error.strerror}", file=sys.stderr)
+        not_delivered = self.system_log.not_delivered
+        if not_delivered:
+            print(f"{PROG}: the system log did not take {not_delivered} line(s)", file=sys.stderr)
+        if self.metrics is not None:
+            if self.command == "run":
+                self.metrics.diagnosis(self.tally, status, duration, not_delivered)
+                if self.metrics.failure is not None:
+                    print(records.metrics_failure_line(self.metrics), file=sys.stderr)
+            # A metrics file that could not be written is a failure of the
+            # command, said once, after the work.
+            if self.metrics.failure is not None and status not in (EXIT_LOCKED, EXIT_INTERRUPTED, EXIT_TERMINATED):
+                status = EXIT_FAILURE
         if self.json and self.command in _LOCKED_COMMANDS:
-            summary = records.summary(self.command, self.inspector, self.tally, status, duration)
+            summary = records.summary(self.command, self.inspector, self.tally, status, duration, not_delivered)
             if self.preview is not None:
                 summary.update(dry_run=True, changes=self.preview.known, changes_not_known=self.preview.not_known)
             records.print_json(summary)
-        if self.metrics is not None and self.command == "run":
-            self.metrics.diagnosis(self.tally, status, duration)
         return status
 
 
 def _inspector_class(args: argparse.Namespace, outcome: _Outcome) -> type:
     journal_inspector = importlib.import_module("tarno_event_diagnostics.journal_inspector")
-    cls = records.observing_inspector(journal_inspector.JournalInspector, outcome.listeners)
+    cls = records.observing_inspector(journal_inspector.JournalInspector, outcome.listeners, outcome.notes)
     if outcome.metrics is not None and args.command == "healthcheck":
-        cls = records.watching_passes(cls, outcome.tally, outcome.metrics)
+        cls = records.watching_passes(cls, outcome.tally, outcome.metrics, lambda: outcome.system_log.not_delivered)
     if outcome.preview is not None:
         outcome.cleanups.append(dry_run.silence_system_log(journal_inspector))
         cls = dry_run.previewing_inspector(cls, outcome.preview)
+    else:
+        # A system log that does not answer holds no line up for long.
+        outcome.cleanups.append(system_log.install(journal_inspector, outcome.system_log))
+        if args.command == "healthcheck":
+            cls = system_log.per_pass(cls, outcome.system_log)
     return cls
 
 
@@ -536,7 +479,9 @@ def _diagnose(args: argparse.Namespace, report: str, cfg: config.Config, outcome
     if count is None:
         print(f"{PROG}: error: the diagnosis ended without a result", file=sys.stderr)
         return EXIT_FAILURE
-    return EXIT_FINDINGS if count else EXIT_CLEAN
+    # Every finding counts, also those made before the start message (while
+    # the report was opened), which no end message counts.
+    return EXIT_FINDINGS if outcome.tally.findings else EXIT_CLEAN
 
 
 if __name__ == "__main__":

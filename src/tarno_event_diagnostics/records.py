@@ -9,8 +9,11 @@ engine sends to the system log or writes to the report file.
 
 from __future__ import annotations
 
+import contextlib
+import errno
 import json
 import os
+import secrets
 import platform
 import socket
 import sys
@@ -41,11 +44,15 @@ def now() -> str:
     return datetime.now(tz.tzlocal()).isoformat()
 
 
-def observing_inspector(base: type, listeners: list[Callable[[Record], None]]) -> type:
+def observing_inspector(base: type, listeners: list[Callable[[Record], None]], notes: list[str] | None = None) -> type:
     """A subclass of the engine's inspector that hands every record it sends to
     each listener, after the engine has sent it. It also keeps the count of its
-    end message (`finding_count`) and the packages the package check found."""
+    end message (`finding_count`) and the packages the package check found.
+    Each text put in `notes` (what the tool has to say about its own outputs)
+    is written to the open report file after the next line, and handed on as a
+    note record."""
     stamps: list[str] = []
+    notes = [] if notes is None else notes
 
     def stamp() -> str:
         return stamps[-1] if stamps else now()
@@ -53,6 +60,19 @@ def observing_inspector(base: type, listeners: list[Callable[[Record], None]]) -
     def tell(record: Record) -> None:
         for listener in listeners:
             listener(record)
+
+    def write_notes(inspector: Any) -> None:
+        report = inspector.__dict__.get("_JournalInspector__report_file")
+        if not notes or report is None or report.closed:
+            return
+        while notes:
+            text = notes.pop(0)
+            tell({"record": "note", "message": text, "time": now()})
+            try:
+                report.write(base._JournalInspector__msg_template(text) + "\n")
+                report.flush()
+            except OSError:
+                pass  # the engine meets the same failure with its next line, and reports it
 
     class ObservingInspector(base):
         finding_count: int | None = None
@@ -71,18 +91,21 @@ def observing_inspector(base: type, listeners: list[Callable[[Record], None]]) -
         def _JournalInspector__send_start_check_message(self) -> None:
             super()._JournalInspector__send_start_check_message()
             tell({"record": "start", "time": stamp(), "report": self._report()})
+            write_notes(self)
 
         def _JournalInspector__send_report_message(self, level: Any, msg: Any) -> None:
             super()._JournalInspector__send_report_message(level, msg)
             level_name = getattr(level, "name", level)
             tell({"record": "finding", "level": level_name.lower(), "message": readable(msg),
                   "time": stamp(), "report": self._report()})  # fmt: skip
+            write_notes(self)
 
         def _JournalInspector__send_debug_message(self, msg: Any) -> None:
             super()._JournalInspector__send_debug_message(msg)
             tell({"record": "debug", "message": readable(msg), "time": now()})
 
         def _JournalInspector__send_end_check_message(self) -> None:
+            write_notes(self)
             # The end message resets the counter, so read it first.
             self.finding_count = self._JournalInspector__error_count
             super()._JournalInspector__send_end_check_message()
@@ -104,6 +127,10 @@ class Tally:
         self.restarts = 0
         self.pass_failed = False
 
+    @property
+    def findings(self) -> int:
+        return sum(self.counts.values())
+
     def __call__(self, record: Record) -> None:
         if record["record"] == "finding":
             self.counts[record["level"]] += 1
@@ -118,7 +145,8 @@ def print_json(record: Record) -> None:
     sys.stdout.flush()
 
 
-def summary(command: str, inspector: Any, tally: Tally, status: int, duration: float) -> Record:
+def summary(command: str, inspector: Any, tally: Tally, status: int, duration: float,
+            not_delivered: int = 0) -> Record:
     installed = getattr(inspector, "installed", None)
     packages = None
     if installed is not None:
@@ -130,6 +158,7 @@ def summary(command: str, inspector: Any, tally: Tally, status: int, duration: f
         "machine": platform.machine(),
         "packages": packages,
         "counts": dict(tally.counts),
+        "system_log_not_delivered": not_delivered,
         "exit_status": status,
         "duration": round(duration, 6),
     }
@@ -137,16 +166,18 @@ def summary(command: str, inspector: Any, tally: Tally, status: int, duration: f
 
 class Metrics:
     """The Prometheus metrics of one command in a registry of their own: those
-    of a diagnosis for run, those of the health check for healthcheck. Written
-    with the client's textfile writer, which renames a new file over the old,
-    so that the collector never reads half of one. The two commands write to
-    files of their own."""
+    of a diagnosis for run, those of the health check for healthcheck. Each
+    write puts a whole new file in the place of the old, so that the collector
+    never reads half of one; a write that fails leaves the old file and no
+    other. The two commands write to files of their own."""
 
     def __init__(self, path: str, command: str) -> None:
         from prometheus_client import CollectorRegistry, Counter, Gauge
 
         self.path = path
         self.registry = CollectorRegistry()
+        #: The first write that failed, if any.
+        self.failure: OSError | None = None
         prefix = "tarno_event_diagnostics_"
 
         def gauge(name: str, text: str, *labels: str) -> Gauge:
@@ -160,55 +191,102 @@ class Metrics:
                                     registry=self.registry)  # fmt: skip
             self.pass_timestamp = gauge("healthcheck_last_pass_timestamp_seconds",
                                         "When the last pass of the health check ended (Unix time)")  # fmt: skip
+            self.not_delivered = gauge("healthcheck_system_log_lines_not_delivered",
+                                       "System-log lines that the system log did not take since the health check started")  # fmt: skip
         else:
             self.findings = gauge("last_run_findings", "Findings of the last diagnosis, per level", "level")
             self.timestamp = gauge("last_run_timestamp_seconds", "When the last diagnosis ended (Unix time)")
             self.success = gauge("last_run_success",
                                  "1 when the last diagnosis ran to its end, findings or none; 0 when it failed")  # fmt: skip
             self.duration = gauge("last_run_duration_seconds", "How long the last diagnosis took")
+            self.not_delivered = gauge("last_run_system_log_lines_not_delivered",
+                                       "System-log lines of the last diagnosis that the system log did not take")  # fmt: skip
 
-    def write(self) -> None:
-        from prometheus_client import write_to_textfile
+    def write(self) -> bool:
+        """Writes the file; False when it could not be written (kept in `failure`)."""
+        from prometheus_client import generate_latest
 
-        write_to_textfile(self.path, self.registry)
+        try:
+            replace_file(self.path, generate_latest(self.registry))
+            return True
+        except OSError as error:
+            if self.failure is None:
+                self.failure = error
+            return False
 
-    def diagnosis(self, tally: Tally, status: int, duration: float) -> None:
+    def diagnosis(self, tally: Tally, status: int, duration: float, not_delivered: int = 0) -> bool:
         for level in LEVELS:
             self.findings.labels(level).set(tally.counts[level])
         self.timestamp.set(time.time())
         self.success.set(1 if status in (0, 1) else 0)
         self.duration.set(duration)
-        self.write()
+        self.not_delivered.set(not_delivered)
+        return self.write()
 
-    def health_pass(self, tally: Tally, restarts: int) -> None:
+    def health_pass(self, tally: Tally, restarts: int, not_delivered: int = 0) -> bool:
         self.available.set(0 if tally.pass_failed else 1)
         self.restarts.inc(restarts)
         self.pass_timestamp.set(time.time())
-        self.write()
+        self.not_delivered.set(not_delivered)
+        return self.write()
 
 
-def watching_passes(base: type, tally: Tally, metrics: Metrics) -> type:
+def replace_file(path: str, data: bytes) -> None:
+    """Puts a new file holding `data` (mode 0644 less the umask) in the place
+    of the name `path`. The file is made unnamed (O_TMPFILE) where the file
+    system allows it, so that a process that dies half way leaves nothing; it
+    gets a hidden name, which a collector of "*.prom" files never reads, and
+    that name is renamed over `path`. On failure nothing new is left."""
+    folder, name = os.path.split(os.path.abspath(path))
+    folder_fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    hidden = f".{name}.{os.getpid()}.{secrets.token_hex(4)}"
+    named = False
+    try:
+        try:
+            fd = os.open(".", os.O_TMPFILE | os.O_WRONLY | os.O_CLOEXEC, 0o644, dir_fd=folder_fd)
+        except OSError as error:
+            if error.errno not in (errno.EOPNOTSUPP, errno.EISDIR):
+                raise
+            fd = os.open(hidden, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
+                         0o644, dir_fd=folder_fd)  # fmt: skip
+            named = True
+        try:
+            view = memoryview(data)
+            while view:
+                view = view[os.write(fd, view):]
+            if not named:
+                # linkat(AT_SYMLINK_FOLLOW) of the descriptor's /proc name: an
+                # absolute source ignores the folder descriptor given for it.
+                os.link(f"/proc/self/fd/{fd}", hidden, src_dir_fd=folder_fd, dst_dir_fd=folder_fd)
+                named = True
+            os.rename(hidden, name, src_dir_fd=folder_fd, dst_dir_fd=folder_fd)
+            named = False
+        finally:
+            os.close(fd)
+            if named:
+                with contextlib.suppress(OSError):
+                    os.unlink(hidden, dir_fd=folder_fd)
+    finally:
+        os.close(folder_fd)
+
+
+def watching_passes(base: type, tally: Tally, metrics: Metrics, not_delivered: Callable[[], int] = lambda: 0) -> type:
     """A subclass whose every pass of the syslog-ng check ends by writing the
-    health-check metrics."""
+    health-check metrics. A pass whose metrics cannot be written goes on; the
+    first such failure is said on standard error."""
 
     class WatchingInspector(base):
         async def check_syslog_ng(self) -> None:
             tally.pass_failed, restarts_before = False, tally.restarts
             await super().check_syslog_ng()
-            metrics.health_pass(tally, tally.restarts - restarts_before)
+            told = metrics.failure is not None
+            if not metrics.health_pass(tally, tally.restarts - restarts_before, not_delivered()) and not told:
+                print(metrics_failure_line(metrics), file=sys.stderr, flush=True)
 
     return WatchingInspector
 
 
-def metrics_path_problem(path: str) -> str | None:
-    """Why the metrics cannot be written at `path`, or None."""
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        return f"--metrics: directory {folder} does not exist"
-    if os.path.isdir(path):
-        return f"--metrics: {path} is a directory"
-    try:
-        import prometheus_client  # noqa: F401
-    except ImportError:
-        return "--metrics needs the Python module prometheus_client (Debian: python3-prometheus-client)"
-    return None
+def metrics_failure_line(metrics: Metrics) -> str:
+    error = metrics.failure
+    reason = error.strerror or str(error) if error is not None else "unknown error"
+    return f"tarno-event-diagnostics: error: the metrics could not be written to {metrics.path}: {reason}"

@@ -561,19 +561,25 @@ def test_system_log_failure_propagates_after_counting(new_inspector, syslog_reco
     assert count(inspector) == 1 and report(inspector) == ""
 
 
-def test_report_file_failure_propagates_after_logging(new_inspector, syslog_recorder, capsys):
-    class Full:
-        closed = False
-
+def test_a_report_file_that_fails_is_reported_once_and_skipped(new_inspector, syslog_recorder, capsys):
+    class Full(io.StringIO):
         def write(self, text):
             raise OSError(28, "No space left on device")
 
     inspector = new_inspector(verbose=True)
-    vars(inspector)["_JournalInspector__report_file"] = Full()
-    with pytest.raises(OSError, match="No space left"):
-        inspector._JournalInspector__send_error_message("e")
-    assert syslog_recorder.calls[1:] == [record("ERROR", "e", inspector)]
-    assert count(inspector) == 1 and capsys.readouterr().out == ""
+    full = vars(inspector)["_JournalInspector__report_file"] = Full()
+    inspector._JournalInspector__send_error_message("e")
+    inspector._JournalInspector__send_warning_message("w")
+    inspector._JournalInspector__send_end_check_message()
+    path = vars(inspector)["_JournalInspector__report_file_path"]
+    failure = f"report file {path} could not be written: [Errno 28] No space left on device"
+    assert syslog_recorder.calls[1:] == [
+        record("ERROR", "e", inspector), record("ERROR", failure, inspector), record("WARNING", "w", inspector),
+        ("syslog", syslog.LOG_NOTICE, "type=EVENT_DIAGNOSTICS_END desc='errors=3'"), ("closelog",)]  # fmt: skip
+    # Every line still reaches standard output; the file is closed and left alone.
+    assert [text.split(": ", 1)[1] for text in capsys.readouterr().out.splitlines()] == [
+        "error: e", f"error: {failure}", "warning: w", END + "3"]  # fmt: skip
+    assert full.closed and vars(inspector)["_JournalInspector__report_file"] is full
 
 
 def test_print_failure_propagates_after_writing(new_inspector, syslog_recorder, monkeypatch):

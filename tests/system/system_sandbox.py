@@ -717,6 +717,8 @@ class Unit:
     def stop(self) -> int:
         if self.process is not None and self.process.poll() is None:
             self.process.terminate()
+            # As systemd does: a stopped daemon gets the signal too.
+            self.process.send_signal(signal.SIGCONT)
             try:
                 self.process.wait(timeout=15)
             except subprocess.TimeoutExpired:

@@ -41,7 +41,7 @@ while time.monotonic() < deadline and child.poll() is None:
     # Every read sees one whole file: the writer renames a new one over it.
     try:
         last = samples(text)
-        assert text.endswith("\\n") and len(last) == 4, text
+        assert text.endswith("\\n") and len(last) == 5, text
         reads += 1
     except Exception as error:
         bad.append(repr(error))

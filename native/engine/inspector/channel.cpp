@@ -4,6 +4,8 @@
 #include "engine/core/texts.hpp"
 #include "engine/inspector/methods.hpp"
 
+#include <optional>
+
 namespace tarno::engine {
 namespace {
 
@@ -42,10 +44,45 @@ py::object open_report_file(py::handle self) {
 }
 
 /// Writes one report-file line and flushes it, so that findings already made
-/// survive a run that ends by an exception or a killed process.
-void write_report_line(py::handle file, const std::string &line) {
-    file.attr("write")(rt::to_str(line + "\n"));
-    file.attr("flush")();
+/// survive a run that ends by an exception or a killed process. A line that the
+/// file does not take (no space, an I/O error) must not end the run: the file is
+/// closed and skipped from then on, as after the end message, and the text of the
+/// failure is returned for `report_write_failure`; nothing is returned otherwise.
+std::optional<py::str> write_report_line(py::handle self, py::handle file,
+                                         const std::string &line) {
+    try {
+        file.attr("write")(rt::to_str(line + "\n"));
+        file.attr("flush")();
+        return std::nullopt;
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_OSError)) {
+            throw;
+        }
+        py::str text = rt::error_text(error);
+        try {
+            // Closing flushes again and fails again, but the file is closed anyway.
+            file.attr("close")();
+        } catch (py::error_already_set &again) {
+            if (!rt::is_ordinary(again)) {
+                throw;
+            }
+        }
+        if (!open_report_file(self).is_none()) {
+            set(self, member::report_file, Py_None); // a file object that stays open
+        }
+        return text;
+    }
+}
+
+/// Reports, once, that the report file could not be written; the finding goes to
+/// the system log (and standard output) and is counted like any other.
+void report_write_failure(py::handle self, const std::optional<py::str> &failure) {
+    if (!failure) {
+        return;
+    }
+    const std::string path = rt::to_utf8_escaped(rt::str_of(get(self, member::report_file_path)));
+    call(self, method::send_error_message,
+         rt::concat(rt::to_str("report file " + path + " could not be written: "), *failure));
 }
 
 /// Prints the line when the inspector is verbose.
@@ -111,10 +148,12 @@ void send_start_check_message(py::object self) {
     set(self, member::error_count, py::int_(0));
     const std::string line = stamped(self, start_text);
     send_to_log("LOG_NOTICE", rt::to_str(start_record));
+    std::optional<py::str> failure;
     if (py::object file = open_report_file(self); !file.is_none()) {
-        write_report_line(file, line);
+        failure = write_report_line(self, file, line);
     }
     echo(self, line);
+    report_write_failure(self, failure);
 }
 
 void send_critical_message(py::object self, py::object msg) {
@@ -144,10 +183,12 @@ void send_report_message(py::object self, py::object level, py::object msg) {
     const std::string path = rt::to_utf8_escaped(rt::str_of(get(self, member::report_file_path)));
     send_to_log("LOG_CRIT", rt::to_str(finding_record(level_name, message, path)));
     const std::string line = stamped(self, finding_text(level_name, message));
+    std::optional<py::str> failure;
     if (py::object file = open_report_file(self); !file.is_none()) {
-        write_report_line(file, line);
+        failure = write_report_line(self, file, line);
     }
     echo(self, line);
+    report_write_failure(self, failure);
 }
 
 void send_end_check_message(py::object self) {
@@ -156,12 +197,17 @@ void send_end_check_message(py::object self) {
     send_to_log("LOG_NOTICE", rt::to_str(end_record(count)));
     global("syslog").attr("closelog")();
     g_log_closed = true;
+    std::optional<py::str> failure;
     if (py::object file = open_report_file(self); !file.is_none()) {
-        write_report_line(file, line);
-        file.attr("close")();
+        failure = write_report_line(self, file, line);
+        if (!failure) {
+            file.attr("close")();
+        }
     }
     echo(self, line);
     set(self, member::error_count, py::int_(0));
+    // After the end line: the failure is counted, but by no end message.
+    report_write_failure(self, failure);
 }
 
 } // namespace tarno::engine
