@@ -345,9 +345,11 @@ class Recorder:
         key = os.fspath(path)
         shown = records.readable(key)
         try:
+            # A file that is gone now was removed.
+            new = Path(key).read_bytes() if os.path.lexists(key) else None
             record: Record = {"record": "change", "kind": "file", "path": shown,
-                              "diff": unified_diff(shown, old, Path(key).read_bytes())}  # fmt: skip
-            if old is None:
+                              "diff": unified_diff(shown, old, new)}  # fmt: skip
+            if old is None and new is not None:
                 self._entry(record, _resolved(key))
         except OSError as error:
             return self._unrecorded(shown, error)

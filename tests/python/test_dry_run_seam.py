@@ -1,10 +1,7 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
-"""The dry run's foretelling of failures, its diffs of bytes, and the texts it
-shares with the engine."""
+"""The dry run's diffs of bytes, and the texts it shares with the engine."""
 
 import ast
-import errno
-import os
 import re
 from pathlib import Path
 
@@ -33,30 +30,6 @@ def test_the_shared_texts_are_the_engines():
     for text in (_texts.syslog_ng_stopped, _texts.blocked_text, "/etc/x" + _texts.partially_restored,
                  _texts.audit_rule_start + "-w /etc/x -p wa" + _texts.audit_rule_restored):  # fmt: skip
         assert dry_run.reworded(text) != text and dry_run.reworded(dry_run.reworded(text)) == dry_run.reworded(text)
-
-
-@pytest.mark.parametrize(
-    "make, error",
-    [
-        (lambda tmp: os.symlink(tmp / "gone" / "x.conf", tmp / "x.conf"), errno.ENOENT),
-        (lambda tmp: os.symlink("x.conf", tmp / "x.conf"), errno.ELOOP),
-        (lambda tmp: (tmp / "x.conf").mkdir(), errno.EISDIR),
-        (lambda tmp: os.symlink("real", tmp / "x.conf"), None),
-        (lambda tmp: (tmp / "x.conf").write_text("old\n"), None),
-    ],
-    ids=["dangling-link-folder-missing", "link-loop", "folder", "dangling-link", "file"],
-)
-def test_a_write_fails_as_the_real_one_would(tmp_path, make, error):
-    make(tmp_path)
-    path = str(tmp_path / "x.conf")
-    failure = dry_run.write_failure(path, 10)
-    assert (failure and (failure.errno, failure.filename)) == (error and (error, path))
-    preview = dry_run.Preview(lambda record: None)
-    if error:
-        with pytest.raises(OSError) as raised:
-            preview.file(Path(path), "new\n", 0o644, False)
-        assert str(raised.value) == str(OSError(error, os.strerror(error), path))
-        assert preview.texts == {}
 
 
 def test_diffs_are_of_the_bytes():

@@ -147,7 +147,7 @@ def compare_with_real_run(result):
     """The dry run changed nothing; its findings (reworded) and changes are the
     real run's, where it knew them; the real run's change records are the
     changes that the host shows from before to after."""
-    from tarno_event_diagnostics.dry_run import reworded, unified_diff
+    from tarno_event_diagnostics.dry_run import RESTARTS, reworded, unified_diff
 
     before, dry, real = result.before, *result.steps
     unchanged(before, dry)
@@ -155,9 +155,11 @@ def compare_with_real_run(result):
 
     def items(records, known_only):
         return [{key: value for key, value in r.items() if key not in ("time", "report", "known")}
-                for r in records if r["record"] in ("finding", "change") and (r["known"] or not known_only)]
+                for r in records if r["record"] in ("finding", "change") and (r.get("known", True) or not known_only)]
 
-    expected = [dict(r, message=reworded(r["message"])) if r["record"] == "finding" else r for r in items(made, False)]
+    expected = [dict(r, message=reworded(r["message"])) if r["record"] == "finding"
+                else dict(r, status=None) if r.get("command") in RESTARTS else r  # its outcome is not known
+                for r in items(made, False)]  # fmt: skip
     if all(r["known"] for r in shown if r["record"] in ("finding", "change")):
         assert items(shown, True) == expected
         assert dry.returncode == real.returncode
@@ -169,7 +171,7 @@ def compare_with_real_run(result):
     files = {}
     for record in changes:
         files.setdefault(record.get("path"), []).append(record)
-    for path in COLLECTED:
+    for path in COLLECTED[:-2]:  # the account database is usermod's
         old, new = before.files[path], real.files[path]
         if path == REPORT or "link" in (old["kind"], new["kind"]):
             continue
