@@ -33,6 +33,7 @@ PYBIND11_MODULE(_texts, m) {
     m.attr("components_restored") = text(tarno::components_restored);
     m.attr("auditd_restart_command") = text(tarno::auditd_restart_command);
     m.attr("audit_rules_restored_in") = text(tarno::audit_rules_restored_in);
+    m.attr("audit_rule_load_prefix") = text(tarno::audit_rule_load_prefix);
     m.attr("audit_rule_start") = text(tarno::audit_rule_finding("", ""));
     m.attr("audit_rule_restored") = text(tarno::audit_rule_restored);
     py::dict packages;

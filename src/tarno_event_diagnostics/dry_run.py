@@ -16,7 +16,10 @@ change to a file is shown against that text.
 Where a later step depends on a change that was not made (the state of a
 restarted daemon, the rules that a restarted auditd would load), the dry run
 goes on with the host as it is and marks what follows as not known, findings
-included: it never guesses that the change would have worked.
+included: it never guesses that the change would have worked. What follows
+depends on a restart from the first look at what the restart changes (a
+process test, a query other than syslog-ng's syntax check) to the end of the
+check that the restart matters to.
 
 A change that the real run could not make fails in the dry run too, with the
 error the real change would meet (a dangling link, a loop, a folder in the way,
@@ -38,6 +41,7 @@ import grp
 import io
 import os
 import pwd
+import shlex
 import shutil
 import stat
 import sys
@@ -82,6 +86,8 @@ _SYNTAX_CHECK = list(_texts.syslog_ng_syntax_check)
 _ACCOUNT_FILES = ("/etc/passwd", "/etc/shadow")
 # The exit status of usermod that cannot update the account database.
 _USERMOD_CANNOT_UPDATE = 1
+# The exit status of auditctl whose request the kernel refused.
+_AUDITCTL_FAILED = 255
 # Resolution gives up after this many symbolic links, as the real write does.
 _LINK_LIMIT = 40
 # The exit status of the namespace's mount, when it fails.
@@ -190,6 +196,25 @@ def folder_failure(path: str) -> OSError | None:
     return None
 
 
+def _foretold_status(line: str) -> int:
+    """The status, as `os.system` gives it, that a command line of a check would
+    end with, where it can be told beforehand: usermod on an account database
+    that cannot be written, an audit watch whose folder does not exist (the
+    kernel refuses it). 0 for any other."""
+    if line.startswith(_texts.lock_command_prefix):
+        if any(write_failure(name, 0) for name in _ACCOUNT_FILES):
+            return _USERMOD_CANNOT_UPDATE << 8
+    elif line.startswith(_texts.audit_rule_load_prefix):
+        try:
+            words = shlex.split(line)
+        except ValueError:
+            return 0
+        for option, value in zip(words, words[1:]):
+            if option == "-w" and not os.path.isdir(os.path.dirname(value)):
+                return _AUDITCTL_FAILED << 8
+    return 0
+
+
 def _exit_status(status: Any) -> Any:
     """The exit status in a status of `os.system`, or the status as it is."""
     try:
@@ -233,8 +258,10 @@ class Preview:
         self.tell = tell
         self.known = 0
         self.not_known = 0
-        # The restarts not made, with the check after which they stop mattering.
+        # The restarts not made, with the check after which they stop mattering,
+        # and those of them whose outcome a look at the host has met since.
         self.pending: dict[str, str | None] = {}
+        self.looked: set[str] = set()
         # What the real run would have written to each file (None: removed),
         # and the folders it would have made, by path.
         self.texts: dict[str, str | None] = {}
@@ -273,12 +300,9 @@ class Preview:
         self._change(record)
 
     def command(self, line: str) -> int:
-        status = 0
-        if line.startswith(_texts.lock_command_prefix) and any(
-                write_failure(name, 0) for name in _ACCOUNT_FILES):
-            status = _USERMOD_CANNOT_UPDATE << 8
-        # The status of a restart, or of a command after one, is not known.
-        known = line not in RESTARTS and not self.pending
+        status = _foretold_status(line)
+        # The status of a restart, or of a command after a look at its outcome, is not known.
+        known = line not in RESTARTS and not self.looked
         self._change({"record": "change", "kind": "command", "command": records.readable(line),
                       "status": _exit_status(status) if known else None})  # fmt: skip
         if line in RESTARTS:
@@ -305,11 +329,17 @@ class Preview:
     def settle(self, check: str) -> None:
         """`check` has ended: the restarts that mattered only to it stop mattering."""
         self.pending = {line: until for line, until in self.pending.items() if until != check}
+        self.looked &= self.pending.keys()
+
+    def look(self) -> None:
+        """The check looks at the host where the restarts not made would have
+        changed it: what follows depends on them."""
+        self.looked |= self.pending.keys()
 
     def mark(self, record: Record) -> None:
         """Marks a finding as known or not; a listener that comes before the others."""
         if record["record"] == "finding":
-            record["known"] = not self.pending
+            record["known"] = not self.looked
 
     @staticmethod
     def _new_entry(record: Record, folder: Path, mode: int) -> None:
@@ -317,7 +347,7 @@ class Preview:
         record.update(mode=f"{mode:04o}", owner=owner, group=group)
 
     def _change(self, record: Record) -> None:
-        record["known"] = not self.pending
+        record["known"] = not self.looked
         if record["known"]:
             self.known += 1
         else:
@@ -438,7 +468,7 @@ def previewing_inspector(base: type, preview: Preview) -> type:
 
         def _JournalInspector__send_report_message(self, level: Any, msg: Any) -> None:
             msg = reworded(msg)
-            if preview.pending and type(msg) is str:
+            if preview.looked and type(msg) is str:
                 msg = NOT_KNOWN + msg
             super()._JournalInspector__send_report_message(level, msg)
 
@@ -474,7 +504,11 @@ class _CandidateCheck:
     def check_output(self, args: Any, *more: Any, **options: Any) -> Any:
         inside = self._folder.rstrip("/") + "/"
         candidates = {key: text for key, text in self._preview.texts.items() if key.startswith(inside)}
-        if not isinstance(args, (list, tuple)) or list(args) != _SYNTAX_CHECK or not candidates:
+        syntax_check = isinstance(args, (list, tuple)) and list(args) == _SYNTAX_CHECK
+        if not syntax_check:
+            # The rules the kernel lists, say: what a restart would have changed.
+            self._preview.look()
+        if not syntax_check or not candidates:
             return self._real.check_output(args, *more, **options)
         with tempfile.TemporaryDirectory(prefix="tarno-dry-run-") as scratch:
             copy = os.path.join(scratch, "config")
@@ -506,18 +540,37 @@ def _copy_regular(source: str, target: str) -> None:
         shutil.copy2(source, target)
 
 
+class _LookingProcesses:
+    """The engine's process test, which looks at what a restart changes."""
+
+    def __init__(self, real: Any, preview: Preview) -> None:
+        self._real = real
+        self._preview = preview
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._real, name)
+
+    def is_process_running(self, *args: Any, **options: Any) -> Any:
+        self._preview.look()
+        return self._real.is_process_running(*args, **options)
+
+
 def check_candidates(module: types.ModuleType, preview: Preview, folder: Any) -> Callable[[], None]:
     """Gives `module` the syntax check of the repaired configuration in `folder`
-    (see `_CandidateCheck`); returns what gives the module its own back."""
-    real = getattr(module, "subprocess", None)
-    if real is None or folder is None:
-        return lambda: None
-    stand_in = _CandidateCheck(real, preview, os.fspath(folder))
-    module.subprocess = stand_in
+    (see `_CandidateCheck`), and queries and a process test that tell `preview`
+    when they look; returns what gives the module its own back."""
+    stand_ins = {}
+    if getattr(module, "subprocess", None) is not None and folder is not None:
+        stand_ins["subprocess"] = _CandidateCheck(module.subprocess, preview, os.fspath(folder))
+    if getattr(module, "SystemGetter", None) is not None:
+        stand_ins["SystemGetter"] = _LookingProcesses(module.SystemGetter, preview)
+    for name, stand_in in stand_ins.items():
+        setattr(module, name, stand_in)
 
     def restore() -> None:
-        if module.subprocess is stand_in:
-            module.subprocess = real
+        for name, stand_in in stand_ins.items():
+            if getattr(module, name) is stand_in:
+                setattr(module, name, stand_in._real)
 
     return restore
 
