@@ -543,8 +543,7 @@ def _inspector_class(args: argparse.Namespace, outcome: _Outcome) -> type:
     if outcome.preview is not None:
         outcome.cleanups.append(dry_run.silence_system_log(journal_inspector))
         config_file = getattr(journal_inspector.JournalInspector, "syslog_config_file", None)
-        folder = None if config_file is None else config_file.parent
-        outcome.cleanups.append(dry_run.check_candidates(journal_inspector, outcome.preview, folder))
+        outcome.cleanups.append(dry_run.check_candidates(journal_inspector, outcome.preview, config_file))
         cls = dry_run.previewing_inspector(cls, outcome.preview)
     elif outcome.json:
         # A real run's JSON lines hold a record of every change it made.

@@ -90,8 +90,6 @@ _USERMOD_CANNOT_UPDATE = 1
 _AUDITCTL_FAILED = 255
 # Resolution gives up after this many symbolic links, as the real write does.
 _LINK_LIMIT = 40
-# The exit status of the namespace's mount, when it fails.
-_NO_MOUNT = 125
 
 
 def reworded(message: Any) -> Any:
@@ -493,10 +491,11 @@ class _CandidateCheck:
     syntax check, asked for after the dry run repaired the configuration, checks
     the repaired configuration; anything else goes to the real module."""
 
-    def __init__(self, real: Any, preview: Preview, folder: str) -> None:
+    def __init__(self, real: Any, preview: Preview, config_file: str) -> None:
         self._real = real
         self._preview = preview
-        self._folder = folder
+        self._folder, self._main = os.path.split(config_file)
+        self._namespaces: bool | None = None
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self._real, name)
@@ -520,17 +519,30 @@ class _CandidateCheck:
                 if text is not None:
                     target.parent.mkdir(parents=True, exist_ok=True)
                     target.write_bytes(_bytes(text))
-            script = f'mount --bind "$1" "$2" || exit {_NO_MOUNT}; shift 2; exec "$@"'
-            namespace = ["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh", copy, self._folder]
             try:
-                return self._real.check_output([*namespace, *args], *more, **options)
+                return self._real.check_output(self._on_copy(copy, list(args)), *more, **options)
             except self._real.CalledProcessError as error:
-                if error.returncode != _NO_MOUNT:
-                    raise self._real.CalledProcessError(error.returncode, args, error.output, error.stderr) from None
-        # No private namespace here: the live configuration answers, and a note says so.
-        self._preview.tell({"record": "note", "message": "whether syslog-ng accepts the repaired configuration "
-                            "could not be checked; the live configuration was checked", "time": records.now()})  # fmt: skip
-        return self._real.check_output(args, *more, **options)
+                raise self._real.CalledProcessError(error.returncode, args, error.output, error.stderr) from None
+
+    def _on_copy(self, copy: str, args: list[str]) -> list[str]:
+        """The syntax check that reads `copy` where the live folder is: mounted
+        over it in a private mount namespace; where no namespace may be made (no
+        CAP_SYS_ADMIN), the copy's own paths written in its files instead."""
+        namespace = ["unshare", "-m", "--propagation", "private"]
+        if self._namespaces is None:
+            probe = self._real.run([*namespace, "mount", "--make-rprivate", "/"], stdin=self._real.DEVNULL,
+                                   stdout=self._real.DEVNULL, stderr=self._real.DEVNULL)  # fmt: skip
+            self._namespaces = probe.returncode == 0
+        if self._namespaces:
+            script = 'mount --bind "$1" "$2" || exit 125; shift 2; exec "$@"'
+            return [*namespace, "sh", "-c", script, "sh", copy, self._folder, *args]
+        live, copied = (f'"{folder.rstrip("/")}/'.encode() for folder in (self._folder, copy))
+        for where, _, names in os.walk(copy):
+            for name in names:
+                path = os.path.join(where, name)
+                if not os.path.islink(path):
+                    Path(path).write_bytes(Path(path).read_bytes().replace(live, copied))
+        return [*args, "-f", os.path.join(copy, self._main)]
 
 
 def _copy_regular(source: str, target: str) -> None:
@@ -555,13 +567,13 @@ class _LookingProcesses:
         return self._real.is_process_running(*args, **options)
 
 
-def check_candidates(module: types.ModuleType, preview: Preview, folder: Any) -> Callable[[], None]:
-    """Gives `module` the syntax check of the repaired configuration in `folder`
-    (see `_CandidateCheck`), and queries and a process test that tell `preview`
+def check_candidates(module: types.ModuleType, preview: Preview, config_file: Any) -> Callable[[], None]:
+    """Gives `module` the syntax check of the repaired configuration of
+    `config_file` and its folder (see `_CandidateCheck`), and queries and a process test that tell `preview`
     when they look; returns what gives the module its own back."""
     stand_ins = {}
-    if getattr(module, "subprocess", None) is not None and folder is not None:
-        stand_ins["subprocess"] = _CandidateCheck(module.subprocess, preview, os.fspath(folder))
+    if getattr(module, "subprocess", None) is not None and config_file is not None:
+        stand_ins["subprocess"] = _CandidateCheck(module.subprocess, preview, os.path.abspath(config_file))
     if getattr(module, "SystemGetter", None) is not None:
         stand_ins["SystemGetter"] = _LookingProcesses(module.SystemGetter, preview)
     for name, stand_in in stand_ins.items():

@@ -214,15 +214,18 @@ CANDIDATE_CHECK = f"""
 import subprocess
 from tarno_event_diagnostics import dry_run, journal_inspector
 preview = dry_run.Preview(lambda record: None)
-restore = dry_run.check_candidates(journal_inspector, preview, "{SYSLOG_NG_FOLDER}")
+restore = dry_run.check_candidates(journal_inspector, preview, "{MAIN_CONFIG}")
 live = open("{MAIN_CONFIG}").read()
-for extra in ("", {AUDIT_FILTER!r} * 2):
-    preview.texts["{MAIN_CONFIG}"] = live + extra
-    try:
-        journal_inspector.subprocess.check_output(["syslog-ng", "-s"])
-        emit("accepted")
-    except subprocess.CalledProcessError as error:
-        emit(error.cmd)
+# In a namespace of its own, then on a copy whose paths are rewritten.
+for namespaces in (None, False):
+    journal_inspector.subprocess._namespaces = namespaces
+    for extra in ("", {AUDIT_FILTER!r} * 2):
+        preview.texts["{MAIN_CONFIG}"] = live + extra
+        try:
+            journal_inspector.subprocess.check_output(["syslog-ng", "-s"])
+            emit("accepted")
+        except subprocess.CalledProcessError as error:
+            emit(error.cmd)
 restore()
 emit(journal_inspector.subprocess is subprocess)
 """
@@ -232,5 +235,5 @@ def test_syslog_ng_checks_the_repaired_configuration_not_the_live_one(sandbox):
     from system_sandbox import emitted
 
     result = sandbox.run(Host(), steps=[CANDIDATE_CHECK], collect=[MAIN_CONFIG])
-    assert emitted(result.steps[0]) == ["accepted", ["syslog-ng", "-s"], True], result.describe()
+    assert emitted(result.steps[0]) == ["accepted", ["syslog-ng", "-s"]] * 2 + [True], result.describe()
     assert texts(result.steps[0]) == texts(result.before)
