@@ -176,7 +176,9 @@ def compare_with_real_run(result):
         old, new = before.files[path], real.files[path]
         if path == REPORT or "link" in (old["kind"], new["kind"]):
             continue
-        assert (dict(old, names=None) != dict(new, names=None)) == (path in files), path
+        # A change undone (a repair that syslog-ng rejects) leaves the file as it was.
+        changed = dict(old, names=None) != dict(new, names=None)
+        assert path in files if changed else len(files.get(path, [])) != 1, path
         if new["kind"] == "file" and path in files and len(files[path]) == 1:
             record = files[path][0]
             assert record["diff"] == unified_diff(path, old["text"], new["text"])
