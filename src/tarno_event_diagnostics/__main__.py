@@ -33,10 +33,10 @@ import time
 from pathlib import Path
 from typing import Any, Awaitable, Callable
 
-from tarno_event_diagnostics import commands, config, dry_run, paths, records, streams, system_log
+from tarno_event_diagnostics import _texts, commands, config, dry_run, paths, records, streams, system_log
 
 PROG = "tarno-event-diagnostics"
-REPORT_DIR = Path("/tessik/log/tarno")
+REPORT_DIR = Path(_texts.report_folder)
 DEFAULT_REPORT = str(REPORT_DIR / "self-diagnostics.report")
 # The repeated check keeps its own report, so that it never truncates the
 # report of a diagnosis (nor a diagnosis its report).
@@ -367,6 +367,10 @@ def _dry_run_problem(args: argparse.Namespace) -> str | None:
         return f"--dry-run: only run and healthcheck have a dry run, not {args.command}"
     if hasattr(args, "metrics"):
         return "--dry-run and --metrics: a dry run must not overwrite the metrics of the last real run"
+    # A real run makes its report folder; a dry run makes none.
+    folder = Path(os.path.abspath(getattr(args, "report", os.devnull))).parent
+    if not folder.is_dir():
+        return f"--report: directory {folder} does not exist, and a dry run makes no folder"
     return None
 
 
@@ -391,6 +395,7 @@ class _Outcome:
             if not self.json:
                 self.listeners.append(dry_run.print_text)
             self.preview = dry_run.Preview(self.tell)
+            self.listeners.insert(0, self.preview.mark)
         self.inspector = None
         self.began = time.monotonic()
 
@@ -441,12 +446,17 @@ def _inspector_class(args: argparse.Namespace, outcome: _Outcome) -> type:
         cls = records.watching_passes(cls, outcome.tally, outcome.metrics, lambda: outcome.system_log.not_delivered)
     if outcome.preview is not None:
         outcome.cleanups.append(dry_run.silence_system_log(journal_inspector))
+        config_file = getattr(journal_inspector.JournalInspector, "syslog_config_file", None)
+        outcome.cleanups.append(dry_run.check_candidates(journal_inspector, outcome.preview, config_file))
         cls = dry_run.previewing_inspector(cls, outcome.preview)
     else:
         # A system log that does not answer holds no line up for long.
         outcome.cleanups.append(system_log.install(journal_inspector, outcome.system_log))
         if args.command == "healthcheck":
             cls = system_log.per_pass(cls, outcome.system_log)
+        if outcome.json:
+            # A real run's JSON lines hold a record of every change it made.
+            cls = dry_run.recording_inspector(cls, dry_run.Recorder(outcome.tell))
     return cls
 
 

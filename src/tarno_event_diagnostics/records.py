@@ -23,13 +23,15 @@ from typing import Any, Callable
 
 from dateutil import tz
 
-IDENTITY = " tarno-event-diagnostics: "
+from tarno_event_diagnostics import _texts
+
+IDENTITY = f" {_texts.log_ident}: "
 LEVELS = ("critical", "error", "warning")
-PACKAGE_NAMES = {"SYSLOG_NG": "syslog-ng", "SYSLOG_NG_MOD_TARNO": "syslog-ng-mod-tarno", "AUDITD": "auditd"}
+PACKAGE_NAMES: dict[str, str] = dict(_texts.package_names)
 #: The report of the syslog-ng check when syslog-ng stays down, and its debug
 #: line for a restart.
-CANNOT_START = "Can not start syslog-ng\n"
-RESTARTING = "restarting syslog-ng"
+CANNOT_START: str = _texts.syslog_ng_cannot_start
+RESTARTING: str = _texts.syslog_ng_restarting
 
 Record = dict[str, Any]
 

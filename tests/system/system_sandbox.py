@@ -833,7 +833,8 @@ def _describe_file(path: str) -> dict:
     group = grp.getgrgid(status.st_gid).gr_name
     return {
         "kind": kind,
-        "text": target.read_text(errors="surrogateescape") if kind == "file" else None,
+        # The bytes as they are, line ends included.
+        "text": target.read_bytes().decode("utf-8", "surrogateescape") if kind == "file" else None,
         "mode": stat.S_IMODE(status.st_mode),
         "owner": owner,
         "group": group,

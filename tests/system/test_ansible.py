@@ -69,6 +69,7 @@ def test_the_summaries_make_one_table(played):
     assert [line.split() for line in outcome["table"]] == [
         ["host", "errors", "worst", "exit", "status"],
         ["diagnosed", "2", "error", "1"],
+        ["changed", USER_CONFIG],
         ["misconfigured", "-", "-", "2"],
     ]
 

@@ -5,7 +5,8 @@ changes it showed."""
 
 import pytest
 
-from system_sandbox import MAIN_CONFIG, REPORT, REPORT_DIR, RULES_FILE, USER_CONFIG, File, Host, stock_syslog_ng_conf
+from system_sandbox import (AUDIT_FILTER, MAIN_CONFIG, REPORT, REPORT_DIR, RULES_FILE, USER_CONFIG, File, Host,
+                            stock_syslog_ng_conf)
 from system_sandbox import module_sandbox, sandbox, sandbox_ready  # noqa: F401 (fixtures)
 from test_whole_host import accounts_setup, json_records, lockable, passwords, run, texts
 
@@ -105,4 +106,136 @@ def test_a_dry_run_lists_the_accounts_it_would_lock_and_locks_none(sandbox):
                 if int(line.split(":")[2]) >= 1000} - {"admin"}  # fmt: skip
     assert {c.removeprefix("usermod -L ") for c in commands[1:]} == accounts >= lockable(result) >= {"alice", "bob"}
     findings = [r["message"] for r in json_records(step) if r["record"] == "finding"]
-    assert findings[-1] == "Accounts of non-privileged users would be blocked"
+    # After a restart that it did not make.
+    assert findings[-1] == "(not known) Accounts of non-privileged users would be blocked"
+
+
+# ---------------------------------------------------------------- a dry run, then the real run
+
+SYSLOG_NG_FOLDER = "/etc/syslog-ng"
+OTHER_CONFIG = f"{SYSLOG_NG_FOLDER}/conf.d/other.conf"
+COLLECTED = [REPORT, REPORT_DIR, USER_CONFIG, MAIN_CONFIG, RULES_FILE, "/etc/shadow", "/etc/passwd"]
+
+#: Hosts on which a dry run and then the real run are compared: (name, host, options).
+SCENARIOS = [
+    ("healthy", Host(), []),
+    ("broken", Host(files={MAIN_CONFIG: stock_syslog_ng_conf(), USER_CONFIG: "# settings\n", RULES_FILE: None},
+                    setup=[["auditctl", "-D"]]), []),
+    ("conf.d-crlf", Host(files={USER_CONFIG: "# settings\r\n# more\r\n"}), []),
+    ("conf.d-not-utf-8", Host(setup=[["sh", "-c", f"printf '# r\\351glages\\n' > {USER_CONFIG}"]]), []),
+    ("conf.d-dangling-link", Host(files={USER_CONFIG: None}, setup=[
+        *accounts_setup(), ["ln", "-s", f"{SYSLOG_NG_FOLDER}/gone/mod-tarno.conf", USER_CONFIG]]), ["--block"]),
+    ("conf.d-link-loop", Host(files={USER_CONFIG: None},
+                              setup=[*accounts_setup(), ["ln", "-s", "mod-tarno.conf", USER_CONFIG]]), ["--block"]),
+    ("rules-dangling-link", Host(files={RULES_FILE: None},
+                                 setup=[["ln", "-s", "/etc/audit/gone/tarno.rules", RULES_FILE]]), []),
+    ("rules-link-loop", Host(files={RULES_FILE: None}, setup=[["ln", "-s", "tarno-syslog.rules", RULES_FILE]]), []),
+    ("rules.d-missing", Host(setup=[["rm", "-r", "/etc/audit/rules.d"]]), []),
+    ("etc-read-only", Host(files={USER_CONFIG: "# settings\n"},
+                           setup=[*accounts_setup(), ["mount", "-o", "remount,ro", "/etc"]]), ["--block"]),
+    ("syslog-ng-stopped", Host(syslog_ng=False, setup=accounts_setup()), ["--block"]),
+    # Repairing the main configuration defines a filter twice: syslog-ng rejects it.
+    ("repair-rejected", Host(files={MAIN_CONFIG: stock_syslog_ng_conf(), OTHER_CONFIG: AUDIT_FILTER}), []),
+]  # fmt: skip
+
+
+def subsequence(part, whole):
+    rest = iter(whole)
+    return all(item in rest for item in part)
+
+
+def compare_with_real_run(result):
+    """The dry run changed nothing; its findings (reworded) and changes are the
+    real run's, where it knew them; the real run's change records are the
+    changes that the host shows from before to after."""
+    from tarno_event_diagnostics.dry_run import RESTARTS, reworded, unified_diff
+
+    before, dry, real = result.before, *result.steps
+    unchanged(before, dry)
+    shown, made = json_records(dry), json_records(real)
+
+    def items(records, known_only):
+        return [{key: value for key, value in r.items() if key not in ("time", "report", "known")}
+                for r in records if r["record"] in ("finding", "change") and (r.get("known", True) or not known_only)]
+
+    expected = [dict(r, message=reworded(r["message"])) if r["record"] == "finding"
+                else dict(r, status=None) if r.get("command") in RESTARTS else r  # its outcome is not known
+                for r in items(made, False)]  # fmt: skip
+    if all(r["known"] for r in shown if r["record"] in ("finding", "change")):
+        assert items(shown, True) == expected
+        assert dry.returncode == real.returncode
+    else:
+        # What a dry run did not know it leaves out, and says nothing false.
+        assert subsequence(items(shown, True), expected)
+    # The real run's records against the host before and after it.
+    changes = [r for r in made if r["record"] == "change"]
+    files = {}
+    for record in changes:
+        files.setdefault(record.get("path"), []).append(record)
+    for path in COLLECTED[:-2]:  # the account database is usermod's
+        old, new = before.files[path], real.files[path]
+        if path == REPORT or "link" in (old["kind"], new["kind"]):
+            continue
+        # A change undone (a repair that syslog-ng rejects) leaves the file as it was.
+        changed = dict(old, names=None) != dict(new, names=None)
+        assert path in files if changed else len(files.get(path, [])) != 1, path
+        if new["kind"] == "file" and path in files and len(files[path]) == 1:
+            record = files[path][0]
+            assert record["diff"] == unified_diff(path, old["text"], new["text"])
+            if "mode" in record:
+                assert (record["mode"], record["owner"], record["group"]) == (
+                    f"{new['mode']:04o}", new["owner"], new["group"])  # fmt: skip
+    commands = [r["command"] for r in changes if r["kind"] == "command"]
+    assert [c for c in commands if c.startswith("systemctl ")] == ["systemctl " + c for c in real.systemctl_calls]
+    locked = {r["command"].removeprefix("usermod -L ") for r in changes
+              if r["kind"] == "command" and r["command"].startswith("usermod -L ") and r["status"] == 0}  # fmt: skip
+    after = passwords(real)
+    assert {name for name, password in passwords(before).items() if password != after[name]} <= locked
+    return shown, made
+
+
+@pytest.mark.parametrize("name, host, options", SCENARIOS, ids=[s[0] for s in SCENARIOS])
+def test_a_dry_run_foretells_the_real_run(sandbox, name, host, options):
+    steps = [run("--dry-run", *options, output="json"), run(*options, output="json")]
+    result = sandbox.run(host, steps=steps, collect=COLLECTED)
+    shown, made = compare_with_real_run(result)
+    if name == "syslog-ng-stopped":
+        # The restart not made: what it decides is marked not known, never said as a fact.
+        findings = [r for r in shown if r["record"] == "finding" and "Can not start" in r["message"]]
+        assert findings and all(not r["known"] and r["message"].startswith("(not known) ") for r in findings)
+
+
+def test_a_dry_run_makes_no_report_folder(sandbox):
+    result = sandbox.run(Host(files={REPORT_DIR: None}), steps=[run("--dry-run", "--report", REPORT)],
+                         collect=[REPORT_DIR])  # fmt: skip
+    assert result.returncode == 2 and "a dry run makes no folder" in result.stderr
+    assert result.files[REPORT_DIR]["kind"] == "missing" and result.stdout == ""
+
+
+CANDIDATE_CHECK = f"""
+import subprocess
+from tarno_event_diagnostics import dry_run, journal_inspector
+preview = dry_run.Preview(lambda record: None)
+restore = dry_run.check_candidates(journal_inspector, preview, "{MAIN_CONFIG}")
+live = open("{MAIN_CONFIG}").read()
+# In a namespace of its own, then on a copy whose paths are rewritten.
+for namespaces in (None, False):
+    journal_inspector.subprocess._namespaces = namespaces
+    for extra in ("", {AUDIT_FILTER!r} * 2):
+        preview.texts["{MAIN_CONFIG}"] = live + extra
+        try:
+            journal_inspector.subprocess.check_output(["syslog-ng", "-s"])
+            emit("accepted")
+        except subprocess.CalledProcessError as error:
+            emit(error.cmd)
+restore()
+emit(journal_inspector.subprocess is subprocess)
+"""
+
+
+def test_syslog_ng_checks_the_repaired_configuration_not_the_live_one(sandbox):
+    from system_sandbox import emitted
+
+    result = sandbox.run(Host(), steps=[CANDIDATE_CHECK], collect=[MAIN_CONFIG])
+    assert emitted(result.steps[0]) == ["accepted", ["syslog-ng", "-s"]] * 2 + [True], result.describe()
+    assert texts(result.steps[0]) == texts(result.before)

@@ -15,6 +15,8 @@ namespace tarno {
 inline constexpr std::string_view log_ident = "tarno-event-diagnostics";
 /// The facility argument handed to openlog (a plain 13, as the platform receives it).
 inline constexpr int log_facility_argument = 13;
+/// The folder of the report files, which the run makes when it is missing.
+inline constexpr std::string_view report_folder = "/tessik/log/tarno";
 
 inline constexpr std::string_view start_text =
     "Self-diagnostics of the event registration subsystem has been started";

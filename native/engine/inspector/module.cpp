@@ -73,7 +73,7 @@ struct ClassEntry {
 
 // clang-format off
 constexpr ClassEntry class_body[] = {
-    {attribute::default_dir, [] { return path("/tessik/log/tarno"); }},
+    {attribute::default_dir, [] { return path(report_folder.data()); }},
     {attribute::audit_rules_file, [] { return path("/etc/audit/rules.d/tarno-syslog.rules"); }},
     {attribute::syslog_user_config_file, [] { return path("/etc/syslog-ng/conf.d/mod-tarno.conf"); }},
     {attribute::syslog_default_config_file, [] { return path("/usr/share/syslog-ng-mod-tarno/mod-tarno.conf"); }},
