@@ -21,19 +21,16 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import errno
-import fcntl
 import importlib
 import math
 import os
 import shutil
-import stat
 import sys
 import time
 from pathlib import Path
 from typing import Any, Awaitable, Callable
 
-from tarno_event_diagnostics import commands, config, dry_run, paths, records, streams, system_log
+from tarno_event_diagnostics import commands, config, dry_run, lock, paths, records, streams, system_log
 
 PROG = "tarno-event-diagnostics"
 REPORT_DIR = Path("/tessik/log/tarno")
@@ -41,12 +38,6 @@ DEFAULT_REPORT = str(REPORT_DIR / "self-diagnostics.report")
 # The repeated check keeps its own report, so that it never truncates the
 # report of a diagnosis (nor a diagnosis its report).
 DEFAULT_HEALTHCHECK_REPORT = str(REPORT_DIR / "healthcheck.report")
-
-# run and test lock this file; healthcheck does not. The variable exists for
-# tests: runs that see different folders do not keep each other apart.
-LOCK_DIR = "/run/tarno-event-diagnostics"
-LOCK_DIR_VARIABLE = "TARNO_EVENT_DIAGNOSTICS_LOCK_DIR"
-LOCK_NAME = "diagnosis.lock"
 
 EXIT_CLEAN = 0
 EXIT_FINDINGS = 1
@@ -158,78 +149,6 @@ def _build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-class _LockError(Exception):
-    """The lock file cannot be opened safely."""
-
-
-def _lock_path() -> str:
-    return os.path.join(os.environ.get(LOCK_DIR_VARIABLE) or LOCK_DIR, LOCK_NAME)
-
-
-def _open_lock(lock_path: str) -> int:
-    """Opens the lock file, making its folder (0700) and the file (0600) when
-    they are missing. Neither may be a symbolic link; the folder must belong
-    to the caller and be writable by nobody else, the file must be a regular
-    file of the caller. The file is never written, truncated or removed."""
-    folder = os.path.dirname(lock_path)
-    try:
-        os.mkdir(folder, 0o700)
-    except FileExistsError:
-        pass
-    folder_fd = _open_no_link(folder, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        status = os.fstat(folder_fd)
-        if status.st_uid != os.geteuid() or status.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
-            raise _LockError(f"{folder} must belong to uid {os.geteuid()} and be writable by it alone")
-        # O_NONBLOCK: a FIFO put in its place must not hold the open up.
-        fd = _open_no_link(
-            os.path.basename(lock_path),
-            os.O_RDWR | os.O_CREAT | os.O_NONBLOCK | os.O_NOCTTY,
-            dir_fd=folder_fd,
-            shown=lock_path,
-        )
-    finally:
-        os.close(folder_fd)
-    status = os.fstat(fd)
-    if not stat.S_ISREG(status.st_mode) or status.st_uid != os.geteuid():
-        os.close(fd)
-        raise _LockError(f"{lock_path} is not a regular file of uid {os.geteuid()}")
-    return fd
-
-
-def _open_no_link(path: str, flags: int, dir_fd: int | None = None, shown: str = "") -> int:
-    try:
-        return os.open(path, flags | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600, dir_fd=dir_fd)
-    except OSError as error:
-        # O_NOFOLLOW refuses a link with ELOOP, or ENOTDIR where a folder is wanted.
-        if error.errno in (errno.ELOOP, errno.ENOTDIR) and os.path.islink(shown or path):
-            raise _LockError(f"{shown or path} is a symbolic link") from None
-        raise
-
-
-def _take_lock(lock_path: str, wait: float) -> int | None:
-    """Holds the lock exclusively and returns its descriptor, or None when
-    another process still holds it after ``wait`` seconds."""
-    fd = _open_lock(lock_path)
-    deadline = time.monotonic() + wait
-    pause = 0.01
-    try:
-        while True:
-            try:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                return fd
-            except BlockingIOError:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    os.close(fd)
-                    return None
-                time.sleep(min(pause, left))
-                pause = min(pause * 2, 0.25)
-    except BaseException:
-        os.close(fd)
-        raise
-
-
 def _close_report(inspector: Any) -> None:
     """Closes the report file that no end message closed (a run that ended by an
     error, the repeated check). Every line in it is already flushed."""
@@ -328,23 +247,23 @@ def _main(argv: list[str] | None) -> int:
         cfg.check_timeout = args.interval
 
     outcome = _Outcome(args)
-    lock = None
+    lock_fd = None
     # A dry run makes no lock file: where none exists, no run holds one.
-    if args.command in _LOCKED_COMMANDS and not (previewing and not os.path.exists(_lock_path())):
+    if args.command in _LOCKED_COMMANDS and not (previewing and not os.path.exists(lock.path())):
         # Taken before the inspector exists: the inspector truncates the
         # report, and a run kept out must leave the other run's report alone.
-        lock_path = _lock_path()
+        lock_path = lock.path()
         wait = getattr(args, "wait", 0)
         try:
-            lock = _take_lock(lock_path, wait)
+            lock_fd = lock.take(lock_path, wait)
         except commands.STOPS as stop:
             _say_stopped(stop)
             return outcome.end(commands.exit_status(stop))
-        except (OSError, _LockError) as error:
+        except (OSError, lock.LockError) as error:
             reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
             print(f"{PROG}: error: cannot take the lock {lock_path}: {reason}", file=sys.stderr)
             return outcome.end(EXIT_FAILURE)
-        if lock is None:
+        if lock_fd is None:
             print(
                 f"{PROG}: another run holds the lock {lock_path}; gave up after {wait:g} s",
                 file=sys.stderr,
@@ -353,8 +272,8 @@ def _main(argv: list[str] | None) -> int:
     try:
         return outcome.end(_diagnose(args, report, cfg, outcome))
     finally:
-        if lock is not None:
-            os.close(lock)
+        if lock_fd is not None:
+            os.close(lock_fd)
 
 
 def _say_stopped(stop: BaseException) -> None:

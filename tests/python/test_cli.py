@@ -18,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from tarno_event_diagnostics import cli
+from tarno_event_diagnostics import cli, lock
 
 REPO = Path(__file__).resolve().parents[2]
 TESTS = Path(__file__).resolve().parent
@@ -93,7 +93,7 @@ def fake_engine():
 def lock_dir(tmp_path, monkeypatch):
     """Every run of the tool here, in this process or a child, locks in tmp, not in /run."""
     directory = tmp_path / "lock"
-    monkeypatch.setenv(cli.LOCK_DIR_VARIABLE, str(directory))
+    monkeypatch.setenv(lock.DIR_VARIABLE, str(directory))
     return directory
 
 
