@@ -78,7 +78,7 @@ _SUBCOMMANDS = (
 )
 
 
-def _build_parser() -> argparse.ArgumentParser:
+def build_parser() -> argparse.ArgumentParser:
     # The options are accepted before and after the command. Their defaults
     # are suppressed so that a subcommand does not overwrite an option given
     # before it; main() fills in the defaults afterwards.
@@ -215,7 +215,7 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def _main(argv: list[str] | None) -> int:
-    parser = _build_parser()
+    parser = build_parser()
     try:
         args = parser.parse_args(argv)
     except SystemExit as stop:
@@ -246,7 +246,7 @@ def _main(argv: list[str] | None) -> int:
     if hasattr(args, "interval"):
         cfg.check_timeout = args.interval
 
-    outcome = _Outcome(args)
+    session = Session(args)
     lock_fd = None
     # A dry run makes no lock file: where none exists, no run holds one.
     if args.command in _LOCKED_COMMANDS and not (previewing and not os.path.exists(lock.path())):
@@ -258,19 +258,19 @@ def _main(argv: list[str] | None) -> int:
             lock_fd = lock.take(lock_path, wait)
         except commands.STOPS as stop:
             _say_stopped(stop)
-            return outcome.end(commands.exit_status(stop))
+            return session.end(commands.exit_status(stop))
         except (OSError, lock.LockError) as error:
             reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
             print(f"{PROG}: error: cannot take the lock {lock_path}: {reason}", file=sys.stderr)
-            return outcome.end(EXIT_FAILURE)
+            return session.end(EXIT_FAILURE)
         if lock_fd is None:
             print(
                 f"{PROG}: another run holds the lock {lock_path}; gave up after {wait:g} s",
                 file=sys.stderr,
             )
-            return outcome.end(EXIT_LOCKED)
+            return session.end(EXIT_LOCKED)
     try:
-        return outcome.end(_diagnose(args, report, cfg, outcome))
+        return session.end(_diagnose(args, report, cfg, session))
     finally:
         if lock_fd is not None:
             os.close(lock_fd)
@@ -289,9 +289,9 @@ def _dry_run_problem(args: argparse.Namespace) -> str | None:
     return None
 
 
-class _Outcome:
-    """What the machine-readable outputs of one command need: the records it
-    sent, the inspector, when it began; and what they say when it ends."""
+class Session:
+    """The session of one command: what its machine-readable outputs need (the
+    records it sent, the inspector, when it began) and what they say when it ends."""
 
     def __init__(self, args: argparse.Namespace) -> None:
         self.command = args.command
@@ -353,32 +353,32 @@ class _Outcome:
         return status
 
 
-def _inspector_class(args: argparse.Namespace, outcome: _Outcome) -> type:
+def _inspector_class(args: argparse.Namespace, session: Session) -> type:
     journal_inspector = importlib.import_module("tarno_event_diagnostics.journal_inspector")
-    cls = records.observing_inspector(journal_inspector.JournalInspector, outcome.listeners, outcome.notes)
-    if outcome.metrics is not None and args.command == "healthcheck":
-        cls = records.watching_passes(cls, outcome.tally, outcome.metrics, lambda: outcome.system_log.not_delivered)
-    if outcome.preview is not None:
-        outcome.cleanups.append(dry_run.silence_system_log(journal_inspector))
-        cls = dry_run.previewing_inspector(cls, outcome.preview)
+    cls = records.observing_inspector(journal_inspector.JournalInspector, session.listeners, session.notes)
+    if session.metrics is not None and args.command == "healthcheck":
+        cls = records.watching_passes(cls, session.tally, session.metrics, lambda: session.system_log.not_delivered)
+    if session.preview is not None:
+        session.cleanups.append(dry_run.silence_system_log(journal_inspector))
+        cls = dry_run.previewing_inspector(cls, session.preview)
     else:
         # A system log that does not answer holds no line up for long.
-        outcome.cleanups.append(system_log.install(journal_inspector, outcome.system_log))
+        session.cleanups.append(system_log.install(journal_inspector, session.system_log))
         if args.command == "healthcheck":
-            cls = system_log.per_pass(cls, outcome.system_log)
+            cls = system_log.per_pass(cls, session.system_log)
     return cls
 
 
-def _diagnose(args: argparse.Namespace, report: str, cfg: config.Config, outcome: _Outcome) -> int:
+def _diagnose(args: argparse.Namespace, report: str, cfg: config.Config, session: Session) -> int:
     inspector = None
     try:
-        inspector = outcome.inspector = _inspector_class(args, outcome)(
+        inspector = session.inspector = _inspector_class(args, session)(
             report,
             cfg,
             block=getattr(args, "block", False),
             # JSON lines stand in for the report lines on standard output; a dry
             # run shows its report lines there.
-            verbose=(getattr(args, "verbose", False) or outcome.preview is not None) and not outcome.json,
+            verbose=(getattr(args, "verbose", False) or session.preview is not None) and not session.json,
         )
         with commands.bounded(cfg):
             count = _COMMANDS[args.command](inspector)
@@ -393,11 +393,11 @@ def _diagnose(args: argparse.Namespace, report: str, cfg: config.Config, outcome
     finally:
         if inspector is not None:
             _close_report(inspector)
-        for cleanup in outcome.cleanups:
+        for cleanup in session.cleanups:
             cleanup()
     if count is None:
         print(f"{PROG}: error: the diagnosis ended without a result", file=sys.stderr)
         return EXIT_FAILURE
     # Every finding counts, also those made before the start message (while
     # the report was opened), which no end message counts.
-    return EXIT_FINDINGS if outcome.tally.findings else EXIT_CLEAN
+    return EXIT_FINDINGS if session.tally.findings else EXIT_CLEAN
