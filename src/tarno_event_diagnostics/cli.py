@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import enum
 import importlib
 import math
 import os
@@ -46,6 +47,40 @@ EXIT_FAILURE = 3
 EXIT_LOCKED = 4
 EXIT_INTERRUPTED = commands.INTERRUPTED
 EXIT_TERMINATED = commands.TERMINATED
+
+
+class Ending(enum.Enum):
+    """How a command ended, when no stop signal ended it (a stop ends it with the
+    exception that the signal raised)."""
+
+    CLEAN = "no finding"
+    FINDINGS = "findings were reported"
+    USAGE = "a usage error, or not run as root"
+    FAILED = "the diagnosis ended by an error"
+    LOCKED = "another run held the lock"
+
+
+_ENDING_STATUSES = {
+    Ending.CLEAN: EXIT_CLEAN,
+    Ending.FINDINGS: EXIT_FINDINGS,
+    Ending.USAGE: EXIT_USAGE,
+    Ending.FAILED: EXIT_FAILURE,
+    Ending.LOCKED: EXIT_LOCKED,
+}
+
+
+def exit_status(ending: Ending | BaseException, metrics_failed: bool = False) -> int:
+    """The exit status of a command that ended so: an ``Ending``, or the stop
+    exception of SIGINT (130), SIGTERM or SIGHUP (128 + the signal's number).
+    ``metrics_failed``: its metrics file could not be written."""
+    if isinstance(ending, BaseException):
+        status = ending.code if isinstance(ending, commands.Terminated) else EXIT_INTERRUPTED
+    else:
+        status = _ENDING_STATUSES[ending]
+    # A metrics file that could not be written is a failure of the command.
+    if metrics_failed and status not in (EXIT_LOCKED, EXIT_INTERRUPTED, EXIT_TERMINATED):
+        status = EXIT_FAILURE
+    return status
 
 
 def _seconds(text: str) -> float:
@@ -219,13 +254,14 @@ def _main(argv: list[str] | None) -> int:
     try:
         args = parser.parse_args(argv)
     except SystemExit as stop:
-        # --help and usage errors; argparse has already printed its text.
-        return stop.code if isinstance(stop.code, int) else EXIT_USAGE
+        # --help and usage errors; argparse has already printed its text, and
+        # its status says which (0 after --help, 2 after a usage error).
+        return stop.code if isinstance(stop.code, int) else exit_status(Ending.USAGE)
     # Before anything is opened or sent to the system log.
     problem = paths.root_problem()
     if problem is not None:
         print(f"{PROG}: error: {problem}", file=sys.stderr)
-        return EXIT_USAGE
+        return exit_status(Ending.USAGE)
     previewing = getattr(args, "dry_run", False)
     default = DEFAULT_HEALTHCHECK_REPORT if args.command == "healthcheck" else DEFAULT_REPORT
     # A dry run writes a report only where --report asks for one.
@@ -241,7 +277,7 @@ def _main(argv: list[str] | None) -> int:
     if problem is not None:
         parser.print_usage(sys.stderr)
         print(f"{PROG}: error: {problem}", file=sys.stderr)
-        return EXIT_USAGE
+        return exit_status(Ending.USAGE)
     cfg = config.Config()
     if hasattr(args, "interval"):
         cfg.check_timeout = args.interval
@@ -258,17 +294,17 @@ def _main(argv: list[str] | None) -> int:
             lock_fd = lock.take(lock_path, wait)
         except commands.STOPS as stop:
             _say_stopped(stop)
-            return session.end(commands.exit_status(stop))
+            return session.end(stop)
         except (OSError, lock.LockError) as error:
             reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
             print(f"{PROG}: error: cannot take the lock {lock_path}: {reason}", file=sys.stderr)
-            return session.end(EXIT_FAILURE)
+            return session.end(Ending.FAILED)
         if lock_fd is None:
             print(
                 f"{PROG}: another run holds the lock {lock_path}; gave up after {wait:g} s",
                 file=sys.stderr,
             )
-            return session.end(EXIT_LOCKED)
+            return session.end(Ending.LOCKED)
     try:
         return session.end(_diagnose(args, report, cfg, session))
     finally:
@@ -321,7 +357,8 @@ class Session:
         print(f"{PROG}: {text}", file=sys.stderr, flush=True)
         self.notes.append(text)
 
-    def end(self, status: int) -> int:
+    def end(self, ending: Ending | BaseException) -> int:
+        status = exit_status(ending)
         duration = time.monotonic() - self.began
         if self.preview is not None and self.inspector is not None:
             line = dry_run.closing_line(self.preview)
@@ -343,8 +380,7 @@ class Session:
                     print(records.metrics_failure_line(self.metrics), file=sys.stderr)
             # A metrics file that could not be written is a failure of the
             # command, said once, after the work.
-            if self.metrics.failure is not None and status not in (EXIT_LOCKED, EXIT_INTERRUPTED, EXIT_TERMINATED):
-                status = EXIT_FAILURE
+            status = exit_status(ending, metrics_failed=self.metrics.failure is not None)
         if self.json and self.command in _LOCKED_COMMANDS:
             summary = records.summary(self.command, self.inspector, self.tally, status, duration, not_delivered)
             if self.preview is not None:
@@ -369,7 +405,7 @@ def _inspector_class(args: argparse.Namespace, session: Session) -> type:
     return cls
 
 
-def _diagnose(args: argparse.Namespace, report: str, cfg: config.Config, session: Session) -> int:
+def _diagnose(args: argparse.Namespace, report: str, cfg: config.Config, session: Session) -> Ending | BaseException:
     inspector = None
     try:
         inspector = session.inspector = _inspector_class(args, session)(
@@ -386,10 +422,10 @@ def _diagnose(args: argparse.Namespace, report: str, cfg: config.Config, session
         # The command running then is ended; nothing after it ran.
         _say_stopped(stop)
         commands.note_in_report(inspector, stop)
-        return commands.exit_status(stop)
+        return stop
     except Exception as error:
         print(f"{PROG}: error: {_one_line(error)}", file=sys.stderr)
-        return EXIT_FAILURE
+        return Ending.FAILED
     finally:
         if inspector is not None:
             _close_report(inspector)
@@ -397,7 +433,7 @@ def _diagnose(args: argparse.Namespace, report: str, cfg: config.Config, session
             cleanup()
     if count is None:
         print(f"{PROG}: error: the diagnosis ended without a result", file=sys.stderr)
-        return EXIT_FAILURE
+        return Ending.FAILED
     # Every finding counts, also those made before the start message (while
     # the report was opened), which no end message counts.
-    return EXIT_FINDINGS if session.tally.findings else EXIT_CLEAN
+    return Ending.FINDINGS if session.tally.findings else Ending.CLEAN
