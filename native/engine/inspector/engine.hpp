@@ -75,6 +75,15 @@ template <class... Args> py::object call(py::handle self, const Name &name, Args
 /// sys.modules, with the interpreter's ImportError when the name is missing.
 py::object from_import(const char *module, const char *name);
 
+/// The text of `value` (a path, say) followed by `text`: how findings name a file.
+inline py::str followed_by(py::handle value, std::string_view text) {
+    return rt::concat(rt::str_of(value), rt::to_str(text));
+}
+
+// ---------------------------------------------------------------- host primitives (host.cpp)
+// What the checks ask of the host and change on it, each through the module's
+// own names or the inspector object, so that replacements and previews are obeyed.
+
 /// `subprocess.check_output(argv).decode()`: a query run without a shell, its
 /// standard output decoded as UTF-8; a failure to start it, a non-zero exit
 /// status or undecodable output raises.
@@ -91,11 +100,6 @@ enum class Reported { error, text };
 /// work. Returns the name, or a null object after such a failure.
 py::object import_or_block(py::handle self, const char *module, const char *name,
                            Reported reported);
-
-/// The text of `value` (a path, say) followed by `text`: how findings name a file.
-inline py::str followed_by(py::handle value, std::string_view text) {
-    return rt::concat(rt::str_of(value), rt::to_str(text));
-}
 
 // Configuration files are read and written as UTF-8 with surrogate escapes: a
 // byte that is not UTF-8 survives a repair byte for byte, and line ends are
@@ -118,7 +122,7 @@ py::str config_text(std::string_view bytes);
 void write_whole_text(py::handle path, py::handle text, NewFile new_file);
 
 // What a check changes on the host: a file replaced or removed, the report
-// folder made, a command line run (changes.cpp). Every change goes through one of
+// folder made, a command line run. Every change goes through one of
 // these, so that an inspector that carries a preview (the instance or class
 // attribute `__preview`, set by the command-line tool's dry run) is shown the
 // change instead of having it made. A preview is any object with
