@@ -67,10 +67,6 @@ class Terminated(SystemExit):
 STOPS = (KeyboardInterrupt, Terminated)
 
 
-def exit_status(stop: BaseException) -> int:
-    return stop.code if isinstance(stop, Terminated) else INTERRUPTED
-
-
 def signal_name(stop: BaseException) -> str:
     return signal.Signals(stop.signum).name if isinstance(stop, Terminated) else "SIGINT"
 

@@ -18,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from tarno_event_diagnostics import __main__ as cli
+from tarno_event_diagnostics import cli, lock
 
 REPO = Path(__file__).resolve().parents[2]
 TESTS = Path(__file__).resolve().parent
@@ -93,7 +93,7 @@ def fake_engine():
 def lock_dir(tmp_path, monkeypatch):
     """Every run of the tool here, in this process or a child, locks in tmp, not in /run."""
     directory = tmp_path / "lock"
-    monkeypatch.setenv(cli.LOCK_DIR_VARIABLE, str(directory))
+    monkeypatch.setenv(lock.DIR_VARIABLE, str(directory))
     return directory
 
 
@@ -131,7 +131,7 @@ LAUNCH_WITH_REPORT_DIR = (
     "from pathlib import Path\n"
     "from tarno_event_diagnostics import journal_inspector\n"
     "journal_inspector.JournalInspector.default_dir = Path(os.environ['TEST_REPORT_DIR'])\n"
-    "from tarno_event_diagnostics.__main__ import main\n"
+    "from tarno_event_diagnostics.cli import main\n"
     "raise SystemExit(main())\n"
 )
 
@@ -686,7 +686,7 @@ LAUNCH_ON_FILES = (
     "class SystemGetter:\n"  # no daemon runs, whatever this machine runs
     "    is_process_running = staticmethod(lambda name: False)\n"
     "journal_inspector.SystemGetter = SystemGetter\n"
-    "from tarno_event_diagnostics.__main__ import main\n"
+    "from tarno_event_diagnostics.cli import main\n"
     "raise SystemExit(main())\n"
 )
 

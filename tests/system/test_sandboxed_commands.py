@@ -34,7 +34,7 @@ from test_cli import running, signalled
 LAUNCH = ("import functools\\n"
           "from tarno_event_diagnostics import config\\n"
           "config.Config = functools.partial(config.Config, restart_timeout=2, query_timeout=2)\\n"
-          "from tarno_event_diagnostics.__main__ import main\\n"
+          "from tarno_event_diagnostics.cli import main\\n"
           "raise SystemExit(main())\\n")
 pids = Path({HUNG_PIDS!r})
 def left():

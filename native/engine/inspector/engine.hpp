@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 /// What the engine's method bodies share: names of the inspector's attributes,
 /// look-ups in the module namespace, calls through the inspector object, and the
-/// declarations of the bodies themselves.
+/// host primitives. The bodies themselves are declared beside their entries in
+/// methods.hpp.
 #pragma once
 
 #include "engine/core/file_replace.hpp"
@@ -75,6 +76,15 @@ template <class... Args> py::object call(py::handle self, const Name &name, Args
 /// sys.modules, with the interpreter's ImportError when the name is missing.
 py::object from_import(const char *module, const char *name);
 
+/// The text of `value` (a path, say) followed by `text`: how findings name a file.
+inline py::str followed_by(py::handle value, std::string_view text) {
+    return rt::concat(rt::str_of(value), rt::to_str(text));
+}
+
+// ---------------------------------------------------------------- host primitives (host.cpp)
+// What the checks ask of the host and change on it, each through the module's
+// own names or the inspector object, so that replacements and previews are obeyed.
+
 /// `subprocess.check_output(argv).decode()`: a query run without a shell, its
 /// standard output decoded as UTF-8; a failure to start it, a non-zero exit
 /// status or undecodable output raises.
@@ -91,11 +101,6 @@ enum class Reported { error, text };
 /// work. Returns the name, or a null object after such a failure.
 py::object import_or_block(py::handle self, const char *module, const char *name,
                            Reported reported);
-
-/// The text of `value` (a path, say) followed by `text`: how findings name a file.
-inline py::str followed_by(py::handle value, std::string_view text) {
-    return rt::concat(rt::str_of(value), rt::to_str(text));
-}
 
 // Configuration files are read and written as UTF-8 with surrogate escapes: a
 // byte that is not UTF-8 survives a repair byte for byte, and line ends are
@@ -118,7 +123,7 @@ py::str config_text(std::string_view bytes);
 void write_whole_text(py::handle path, py::handle text, NewFile new_file);
 
 // What a check changes on the host: a file replaced or removed, the report
-// folder made, a command line run (changes.cpp). Every change goes through one of
+// folder made, a command line run. Every change goes through one of
 // these, so that an inspector that carries a preview (the instance or class
 // attribute `__preview`, set by the command-line tool's dry run) is shown the
 // change instead of having it made. A preview is any object with
@@ -140,50 +145,5 @@ void remove_file(py::handle self, py::handle path);
 void make_folder(py::handle self, py::handle path);
 /// `os.system(line)`: a command line through the shell; returns its status.
 py::object run_command(py::handle self, py::handle line);
-
-// Construction and the report channel (channel.cpp).
-void init(py::object self, py::object report_file, py::object cfg, py::object block,
-          py::object verbose);
-void setup(py::object self, py::object report_file);
-py::object msg_template(py::object message);
-void send_start_check_message(py::object self);
-void send_critical_message(py::object self, py::object msg);
-void send_error_message(py::object self, py::object msg);
-void send_warning_message(py::object self, py::object msg);
-void send_debug_message(py::object self, py::object msg);
-void send_report_message(py::object self, py::object level, py::object msg);
-void send_end_check_message(py::object self);
-
-// The entry points (run.cpp).
-void test(py::object self);
-rt::Task run(py::handle self);
-rt::Task run_healthcheck(py::handle self);
-
-// The installed-package check (installed_packages.cpp) and account blocking
-// (block_users.cpp).
-py::object check_installed_packages(py::object self);
-void block_users(py::object self);
-
-// The syslog-ng service check (syslog_ng_service.cpp).
-rt::Task check_syslog_ng(py::handle self);
-rt::Task syslog_ng_is_available(py::handle self);
-
-// The syslog-ng configuration check and repair (syslog_ng_config.cpp).
-void check_syslog_ng_configuration(py::object self);
-void check_default_config_existence(py::object self);
-void ensure_default_config_include(py::object self);
-void ensure_required_syslog_components(py::object self);
-
-// The event-settings check (event_settings.cpp).
-py::object any_required_event_config_missing(py::object self);
-void check_event_configuration(py::object self);
-
-// The audit rule checks (audit_rules.cpp) and the auditd service check
-// (auditd_service.cpp).
-void check_audit_rules(py::object self);
-void check_nonexistent_audit_rules(py::object self);
-void check_missing_audit_rules(py::object self);
-void check_lost_audit_rules(py::object self);
-void check_auditd(py::object self);
 
 } // namespace tarno::engine

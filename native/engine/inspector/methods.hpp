@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 /// The methods of `JournalInspector`, one entry each: the name the class body gives
 /// it, its parameters with their annotations and defaults, its return annotation,
-/// its kind and its body. Bodies call each other through these entries, so every
-/// name is spelled once.
+/// its kind and its body, whose declaration stands just before the entry. Bodies
+/// call each other through these entries, so every name is spelled once.
 #pragma once
 
 #include "engine/inspector/engine.hpp"
@@ -113,75 +113,206 @@ inline constexpr Annotation path{"Path"};
 inline constexpr Annotation message{"Union", {"str", "Exception"}};
 } // namespace annotation
 
-namespace method {
 // clang-format off
+
+// Construction and the report channel (channel.cpp).
+
+py::object msg_template(py::object message);
+namespace method {
 inline constexpr Method msg_template = def_static<&engine::msg_template>(
     "__msg_template", {{"message", annotation::str}},
     "The report-file line of a message: local time stamp, identity, message.");
+} // namespace method
+
+void init(py::object self, py::object report_file, py::object cfg, py::object block,
+          py::object verbose);
+namespace method {
 inline constexpr Method init = def_method<&engine::init>(
     "__init__", {{"report_file", annotation::str}, {"cfg", {"config.Config"}},
                  {"block", annotation::boolean, "False"}, {"verbose", annotation::boolean, "False"}},
     {}, "Opens the system log and the report file; a failure becomes a report line.");
+} // namespace method
+
+void setup(py::object self, py::object report_file);
+namespace method {
 inline constexpr Method setup = def_method<&engine::setup>(
     "__setup", {{"report_file", annotation::path}});
+} // namespace method
+
+void send_start_check_message(py::object self);
+namespace method {
 inline constexpr Method send_start_check_message =
     def_method<&engine::send_start_check_message>("__send_start_check_message");
+} // namespace method
+
+void send_critical_message(py::object self, py::object msg);
+namespace method {
 inline constexpr Method send_critical_message = def_method<&engine::send_critical_message>(
     "__send_critical_message", {{"msg", annotation::message}});
+} // namespace method
+
+void send_error_message(py::object self, py::object msg);
+namespace method {
 inline constexpr Method send_error_message = def_method<&engine::send_error_message>(
     "__send_error_message", {{"msg", annotation::message}});
+} // namespace method
+
+void send_warning_message(py::object self, py::object msg);
+namespace method {
 inline constexpr Method send_warning_message = def_method<&engine::send_warning_message>(
     "__send_warning_message", {{"msg", annotation::message}});
+} // namespace method
+
+void send_debug_message(py::object self, py::object msg);
+namespace method {
 inline constexpr Method send_debug_message = def_method<&engine::send_debug_message>(
     "__send_debug_message", {{"msg", annotation::message}});
+} // namespace method
+
+void send_report_message(py::object self, py::object level, py::object msg);
+namespace method {
 inline constexpr Method send_report_message = def_method<&engine::send_report_message>(
     "__send_report_message", {{"level", {"ErrorLevel"}}, {"msg", annotation::message}});
+} // namespace method
+
+void send_end_check_message(py::object self);
+namespace method {
 inline constexpr Method send_end_check_message =
     def_method<&engine::send_end_check_message>("__send_end_check_message");
+} // namespace method
+
+// Account blocking (block_users.cpp).
+
+void block_users(py::object self);
+namespace method {
 inline constexpr Method block_users = def_method<&engine::block_users>("__block_users");
+} // namespace method
+
+// The audit rule checks (audit_rules.cpp).
+
+void check_nonexistent_audit_rules(py::object self);
+namespace method {
 inline constexpr Method check_nonexistent_audit_rules =
     def_method<&engine::check_nonexistent_audit_rules>("__check_nonexistent_audit_rules");
+} // namespace method
+
+void check_missing_audit_rules(py::object self);
+namespace method {
 inline constexpr Method check_missing_audit_rules =
     def_method<&engine::check_missing_audit_rules>("__check_missing_audit_rules");
+} // namespace method
+
+void check_lost_audit_rules(py::object self);
+namespace method {
 inline constexpr Method check_lost_audit_rules =
     def_method<&engine::check_lost_audit_rules>("__check_lost_audit_rules");
+} // namespace method
+
+// The entry points (run.cpp).
+
+void test(py::object self);
+namespace method {
 inline constexpr Method test = def_method<&engine::test>(
     "test", {}, {}, "Writes one report line of each level between a start and an end.");
+} // namespace method
+
+rt::Task run(py::handle self);
+namespace method {
 inline constexpr Method run = def_coroutine<&engine::run>(
     "run", {}, "One complete diagnosis of the event registration subsystem.");
+} // namespace method
+
+rt::Task run_healthcheck(py::handle self);
+namespace method {
 inline constexpr Method run_healthcheck = def_coroutine<&engine::run_healthcheck>(
     "run_healthcheck", {"NoReturn"},
     "Checks the syslog-ng service again and again, pausing between passes.");
+} // namespace method
+
+// The installed-package check (installed_packages.cpp).
+
+py::object check_installed_packages(py::object self);
+namespace method {
 inline constexpr Method check_installed_packages = def_method<&engine::check_installed_packages>(
     "check_installed_packages", {}, {"Packages"},
     "Reports each required package that is not installed; returns those that are.");
+} // namespace method
+
+// The syslog-ng configuration check and repair (syslog_ng_config.cpp).
+
+void check_syslog_ng_configuration(py::object self);
+namespace method {
 inline constexpr Method check_syslog_ng_configuration = def_method<&engine::check_syslog_ng_configuration>(
     "check_syslog_ng_configuration", {}, {},
     "Checks the syslog-ng configuration that the event log depends on, and repairs it.");
+} // namespace method
+
+void check_default_config_existence(py::object self);
+namespace method {
 inline constexpr Method check_default_config_existence =
     def_method<&engine::check_default_config_existence>("__check_default_config_existence");
+} // namespace method
+
+void ensure_default_config_include(py::object self);
+namespace method {
 inline constexpr Method ensure_default_config_include =
     def_method<&engine::ensure_default_config_include>("__ensure_default_config_include");
+} // namespace method
+
+void ensure_required_syslog_components(py::object self);
+namespace method {
 inline constexpr Method ensure_required_syslog_components =
     def_method<&engine::ensure_required_syslog_components>("__ensure_required_syslog_components");
+} // namespace method
+
+// The event-settings check (event_settings.cpp).
+
+py::object any_required_event_config_missing(py::object self);
+namespace method {
 inline constexpr Method any_required_event_config_missing =
     def_property<&engine::any_required_event_config_missing>(
         "__any_required_event_config_missing", annotation::boolean);
+} // namespace method
+
+void check_event_configuration(py::object self);
+namespace method {
 inline constexpr Method check_event_configuration = def_method<&engine::check_event_configuration>(
     "check_event_configuration", {}, {},
     "Checks that the event settings of the groups audit and diagnostics are in place.");
+} // namespace method
+
+// The audit rule checks (audit_rules.cpp).
+
+void check_audit_rules(py::object self);
+namespace method {
 inline constexpr Method check_audit_rules = def_method<&engine::check_audit_rules>(
     "check_audit_rules", {}, {},
     "Checks that the audit rules stand in the rules file and are loaded, and restores them.");
+} // namespace method
+
+// The syslog-ng service check (syslog_ng_service.cpp).
+
+rt::Task check_syslog_ng(py::handle self);
+namespace method {
 inline constexpr Method check_syslog_ng = def_coroutine<&engine::check_syslog_ng>(
     "check_syslog_ng", annotation::none,
     "Checks that syslog-ng runs and works; restarts it once when it does not.");
+} // namespace method
+
+rt::Task syslog_ng_is_available(py::handle self);
+namespace method {
 inline constexpr Method syslog_ng_is_available = def_coroutine<&engine::syslog_ng_is_available>(
     "__syslog_ng_is_available", annotation::boolean);
+} // namespace method
+
+// The auditd service check (auditd_service.cpp).
+
+void check_auditd(py::object self);
+namespace method {
 inline constexpr Method check_auditd = def_method<&engine::check_auditd>(
     "check_auditd", {}, {}, "Checks that auditd runs; restarts it once when it does not.");
-// clang-format on
 } // namespace method
+// clang-format on
 
 /// The rule of every guarded step, called from the step's `catch`: an error outside
 /// the `Exception` family (KeyboardInterrupt, SystemExit, GeneratorExit,
