@@ -73,9 +73,10 @@ def test_metrics_of_a_failing_health_check_are_never_read_half_written(sandbox):
     broken = stock_syslog_ng_conf() + 'filter f_audit { program("audit"); };\nfilter f_broken { level(debug) ;\n'
     step = sandbox.run(Host(files={MAIN_CONFIG: broken}, syslog_ng=False), steps=[HEALTH], timeout=180).steps[0]
     (outcome,) = emitted(step)
-    # Findings end the command with 1; systemctl and the syntax check complain on
-    # standard error, which the check leaves alone.
-    assert outcome["status"] == 1, outcome
+    # Findings end the command with 1, or 143 when the SIGTERM came during a pass;
+    # systemctl and the syntax check complain on standard error, which the check
+    # leaves alone.
+    assert outcome["status"] in (1, 143), outcome
     assert outcome["reads"] >= 100 and outcome["bad"] == []
     last = outcome["last"]
     assert last[f"{PREFIX}healthcheck_syslog_ng_available"] == 0
