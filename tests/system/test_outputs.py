@@ -65,7 +65,8 @@ def blocked_log(module_sandbox):
 
 def test_healthcheck_restarts_a_syslog_ng_that_reads_nothing(blocked_log):
     (outcome,) = emitted(blocked_log.steps[0])
-    assert outcome["queued"] >= 10 and outcome["status"] == 1, outcome
+    # The SIGTERM may come while the restart's command still runs: 143.
+    assert outcome["queued"] >= 10 and outcome["status"] in (1, 143), outcome
     # The control socket's time limit (5 s) and two lines of at most 1 s each.
     assert outcome["restarted"] < 2 * (5 + 2 + 3), outcome
     assert blocked_log.steps[0].systemctl_calls == ["restart syslog-ng"]
