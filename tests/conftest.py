@@ -1,12 +1,14 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
-"""What holds for every test: each has a time limit, and no skip goes unsaid.
+"""What holds for every test: each has a time limit, and no system test skips
+unsaid.
 
 A test without a `timeout` mark gets the limit of its folder (pytest-timeout,
 which ends the test, not the session). The reasons of skipped tests are listed
-at the end of the run; with CI=true a skipped test fails instead, with the
-reason, since a run that skipped its system tests proves nothing. When
-TARNO_SKIP_SUMMARY names a file, one line about the skips is written there
-(tools/test.sh prints it last).
+at the end of the run. A system test that skips (no root, the kernel refuses
+audit requests, no package built) proves nothing of what it is for: with
+CI=true it fails instead, with the reason, and when TARNO_SKIP_SUMMARY names a
+file, one line about such skips is added to it (tools/test.sh prints it last).
+The Python suite's own skips (such as those a superuser cannot meet) stay skips.
 """
 
 import os
@@ -26,18 +28,21 @@ def pytest_configure(config):
     if not config.pluginmanager.hasplugin("timeout"):
         raise pytest.UsageError("every test needs a time limit: install pytest-timeout "
                                 "(Debian package python3-pytest-timeout; bash tools/packages.sh)")  # fmt: skip
-    config.stash[_skips] = Counter()
+    config.stash[_skips] = {"python": Counter(), "system": Counter()}
 
 
-_skips = pytest.StashKey[Counter]()
+_skips = pytest.StashKey[dict]()
+
+
+def _folder(item):
+    path = item.path.resolve()
+    return path.relative_to(HERE).parts[0] if path.is_relative_to(HERE) else "python"
 
 
 def pytest_collection_modifyitems(items):
     for item in items:
         if item.get_closest_marker("timeout") is None:
-            path = item.path.resolve()
-            folder = path.relative_to(HERE).parts[0] if path.is_relative_to(HERE) else None
-            item.add_marker(pytest.mark.timeout(LIMITS.get(folder, LIMITS["python"])))
+            item.add_marker(pytest.mark.timeout(LIMITS.get(_folder(item), LIMITS["python"])))
 
 
 @pytest.hookimpl(hookwrapper=True)
@@ -48,22 +53,22 @@ def pytest_runtest_makereport(item, call):
         return
     reason = report.longrepr[2] if isinstance(report.longrepr, tuple) else str(report.longrepr)
     reason = reason.removeprefix("Skipped: ")
-    item.config.stash[_skips][reason] += 1
-    if ON_CI:
+    system = _folder(item) == "system"
+    item.config.stash[_skips]["system" if system else "python"][reason] += 1
+    if system and ON_CI:
         report.outcome = "failed"
-        report.longrepr = f"skipped under CI=true, which allows no skip: {reason}"
+        report.longrepr = f"skipped under CI=true, which allows a system test no skip: {reason}"
 
 
 def pytest_terminal_summary(terminalreporter, config):
     skips = config.stash[_skips]
-    if skips:
-        terminalreporter.section("skipped tests, by reason")
-        for reason, count in skips.most_common():
-            terminalreporter.line(f"{count:4} {reason}")
-    summary = os.environ.get("TARNO_SKIP_SUMMARY")
-    if summary:
-        total = sum(skips.values())
+    for folder, counts in skips.items():
+        if counts:
+            terminalreporter.section(f"skipped tests of tests/{folder}, by reason")
+            for reason, count in counts.most_common():
+                terminalreporter.line(f"{count:4} {reason}")
+    summary, system = os.environ.get("TARNO_SKIP_SUMMARY"), skips["system"]
+    if summary and system and not ON_CI:
         with open(summary, "a") as out:
-            if total:
-                main = skips.most_common(1)[0][0]
-                out.write(f"{total} tests skipped ({len(skips)} reasons; most: {main})\n")
+            reasons = "; ".join(f"{count}: {reason}" for reason, count in system.most_common(3))
+            out.write(f"{sum(system.values())} system tests skipped ({reasons})\n")
