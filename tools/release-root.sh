@@ -48,12 +48,17 @@ echo "== $suite: tools/test.sh --this-release in the root (log: $work/test.log)"
 # release are the only folders of this machine inside. Bounded as a whole.
 started=$SECONDS
 set +e
-timeout --kill-after=30 2400 systemd-nspawn --quiet --register=no --keep-unit --as-pid2 \
-    --volatile=overlay --private-network --drop-capability=CAP_AUDIT_CONTROL \
-    -D "$root" -M "tarno-$suite" --bind="$work/src:/tarno" --bind="$work/ccache:/var/cache/ccache" \
-    --chdir=/tarno --setenv=CCACHE_DIR=/var/cache/ccache --setenv=CI="${CI-}" --setenv=LANG=C.UTF-8 \
-    --setenv=PATH=/usr/sbin:/usr/bin:/sbin:/bin \
-    bash tools/test.sh --this-release 2>&1 | tee "$work/test.log" | sed -u "s/^/   $suite: /"
+nspawn=(systemd-nspawn --quiet --register=no --keep-unit --as-pid2
+        --volatile=overlay --private-network --drop-capability=CAP_AUDIT_CONTROL
+        -D "$root" -M "tarno-$suite" --bind="$work/src:/tarno" --bind="$work/ccache:/var/cache/ccache"
+        --chdir=/tarno --setenv=CCACHE_DIR=/var/cache/ccache --setenv=CI="${CI-}" --setenv=LANG=C.UTF-8
+        --setenv=PATH=/usr/sbin:/usr/bin:/sbin:/bin
+        bash tools/test.sh --this-release)
+# nspawn keeps its state under /run/systemd/nspawn; a tmpfs of a mount namespace
+# of its own takes it, so that nothing of the run stays on this machine.
+timeout --kill-after=30 2400 unshare -m --propagation private /bin/sh -c \
+    'mount -n -t tmpfs -o mode=0755 tmpfs /run/systemd && exec "$@"' sh "${nspawn[@]}" 2>&1 |
+    tee "$work/test.log" | sed -u "s/^/   $suite: /"
 status=${PIPESTATUS[0]}
 set -e
 if ((status != 0)); then

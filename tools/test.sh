@@ -117,9 +117,17 @@ else
     exit 1
 fi
 
-part "Python suite and system tests (the containers: ${#packages[@]} packages)"
+# The system tests act on the whole machine (the kernel's audit rules, the
+# process table): checkouts tested at the same time on one machine take turns.
+lock=${TARNO_SYSTEM_TESTS_LOCK:-/run/lock/tarno-event-diagnostics-system-tests.lock}
+part "Python suite"
+suite build "$py" tests/python
+part "system tests (the containers: ${#packages[@]} packages; lock: $lock)"
+exec {held}>>"$lock"
+flock "$held"
 TARNO_DEB=${packages[0]} TARNO_CONTAINER_DEBS=$(IFS=:; echo "${packages[*]}") \
-    suite build "$py" tests/python tests/system
+    suite build "$py" tests/system
+flock -u "$held"
 
 if [[ -s $TARNO_SKIP_SUMMARY ]]; then
     while read -r line; do not_run+=("$line"); done <"$TARNO_SKIP_SUMMARY"
