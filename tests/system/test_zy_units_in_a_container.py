@@ -209,9 +209,11 @@ def journey(container, package, tmp_path_factory):
     machine.run("systemctl", "reset-failed")
     machine.run("systemctl", "start", "syslog-ng", HEALTHCHECK)
 
-    # The package's own test, through autopkgtest on this testbed.
-    seen["autopkgtest"] = machine.run("autopkgtest", f"{STAGE}/source/", "--", "null",
-                                      check=False, timeout=600)  # fmt: skip
+    # The package's own test, through autopkgtest on this testbed. The container
+    # is the isolation that the test asks for; the null testbed does not claim it
+    # (autopkgtest 5.49 of Debian 13 skips the test unless told).
+    seen["autopkgtest"] = machine.run("autopkgtest", "--ignore-restrictions=isolation-container",
+                                      f"{STAGE}/source/", "--", "null", check=False, timeout=600)  # fmt: skip
 
     # Purge, with the health check running and the lock left by the diagnoses.
     seen["before_purge"] = (package_processes(machine) != [], machine.path(LOCK_DIR).exists())
