@@ -124,7 +124,11 @@ part "Python suite"
 suite build "$py" tests/python
 part "system tests (the containers: ${#packages[@]} packages; lock: $lock)"
 exec {held}>>"$lock"
-flock "$held"
+if ! flock -n "$held"; then
+    echo "another test run holds $lock; waiting for it"
+    flock "$held"
+    part "got the lock"
+fi
 TARNO_DEB=${packages[0]} TARNO_CONTAINER_DEBS=$(IFS=:; echo "${packages[*]}") \
     suite build "$py" tests/system
 flock -u "$held"
