@@ -44,7 +44,10 @@ suite() { # BUILD-DIR INTERPRETER [pytest arguments...]
 }
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+roots_job=
+# A root still being made when this script ends is given up (a half-made root is
+# never used, and the next run starts it again).
+trap '[[ -z $roots_job ]] || kill -- "-$roots_job" 2>/dev/null; rm -rf "$work"' EXIT
 export TARNO_SKIP_SUMMARY=$work/skipped
 not_run=()
 if [[ $whole ]]; then
@@ -58,7 +61,7 @@ if [[ $whole ]]; then
     roots=("build:$other" "boot:$other" "boot:$(bash tools/release-root.sh --this)")
     part "roots of the containers and of $other_name (${roots[*]}): made in the background if not cached" \
         "(log: $roots_log)"
-    "$py" tests/system/system_container.py "${roots[@]}" >"$roots_log" 2>&1 &
+    setsid "$py" tests/system/system_container.py "${roots[@]}" >"$roots_log" 2>&1 &
     roots_job=$!
 else
     bash tools/packages.sh --release
@@ -108,6 +111,7 @@ part "the roots of the containers and of $other_name (what mmdebstrap does, as i
 tail --pid="$roots_job" -n +1 -f "$roots_log"
 packages=("$PWD"/build-deb/tarno-event-diagnostics_*.deb)
 if wait "$roots_job"; then
+    roots_job=
     bash tools/release-root.sh "$other"
     packages+=("$PWD/build-$other"/src/build-deb/tarno-event-diagnostics_*.deb)
 elif [[ ${CI-} != true ]] && grep -q "archive .* is not reachable" "$roots_log"; then

@@ -116,7 +116,7 @@ def cached_root(suite: str = SUITE, include: tuple[str, ...] = INCLUDE, kind: st
         if reason is not None:
             raise ContainerUnusable(reason)
         partial = root.with_name(f".{root.name}.partial")
-        shutil.rmtree(partial, ignore_errors=True)
+        _remove_partial(partial)
         command = [MMDEBSTRAP, "--variant=minbase", "--mode=root", "--include=" + ",".join(include),
                    "--customize-hook=echo tarno-container > \"$1/etc/hostname\"",
                    suite, str(partial), MIRROR]  # fmt: skip
@@ -130,16 +130,28 @@ def cached_root(suite: str = SUITE, include: tuple[str, ...] = INCLUDE, kind: st
         if done.poll() is None:
             done.kill()
             done.wait()
-            shutil.rmtree(partial, ignore_errors=True)
+            _remove_partial(partial)
             raise AssertionError(f"mmdebstrap took more than {BUILD_LIMIT} s (log: {log_path})")
         _show_steps(log_path, shown, progress)
         if done.returncode != 0:
-            shutil.rmtree(partial, ignore_errors=True)
+            _remove_partial(partial)
             tail = log_path.read_text(errors="replace")[-3000:]
             raise AssertionError(f"mmdebstrap failed ({done.returncode}; log: {log_path}):\n{tail}")
         partial.rename(root)  # the os-release check only ever sees a finished root
         log_path.unlink()
     return root
+
+
+def _remove_partial(partial: Path) -> None:
+    """Removes a half-made root. mmdebstrap mounts /proc, /sys and device
+    folders inside while it works; one that was killed may leave them mounted,
+    and removing files through such a mount would reach this machine's own."""
+    with open("/proc/self/mounts") as mounts:
+        inside = [line.split()[1] for line in mounts
+                  if line.split()[1].startswith(f"{partial}/")]  # fmt: skip
+    for mount_point in sorted(inside, key=len, reverse=True):
+        subprocess.run(["umount", "-l", mount_point], check=False, timeout=60)
+    shutil.rmtree(partial, ignore_errors=True)
 
 
 def _show_steps(log_path: Path, shown: int, progress) -> int:
