@@ -68,4 +68,4 @@ if ((status != 0)); then
     echo "$suite: the build or its tests failed ($status); the whole log is $work/test.log" >&2
     exit 1
 fi
-echo "== $suite: built and tested in $((SECONDS - started)) s; package: $(ls "$work"/src/build-deb/*.deb)"
+echo "== $suite: built and tested in $((SECONDS - started)) s; package: $(ls "$work"/src/build-deb/tarno-event-diagnostics_*.deb)"
