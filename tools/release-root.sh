@@ -5,8 +5,8 @@
 # that release made with mmdebstrap and cached beside the container roots
 # (tests/system/system_container.py). A copy of the tracked files goes to
 # build-SUITE/src; `tools/test.sh --this-release` runs there under systemd-nspawn
-# without boot: the build with -Werror, the C++ tests, the wheel, the package
-# (lintian, the manual page), the sanitizers and the debug interpreter, and the
+# without boot: the build with -Werror, the C++ tests, the package (lintian,
+# the manual page), the sanitizers and the debug interpreter, and the
 # Python suite. The package stays in build-SUITE/src/build-deb/ for the
 # container test. Run as root.
 #   release-root.sh [SUITE]      SUITE: bookworm or trixie (default: the other one)
