@@ -22,6 +22,8 @@ HERE = Path(__file__).resolve().parent
 #: fixtures boot containers and run autopkgtest.
 LIMITS = {"system": 1800, "python": 300}
 ON_CI = os.environ.get("CI", "").lower() == "true"
+#: The reasons of this session's skips, and how often, per folder.
+_skips = pytest.StashKey[dict]()
 
 
 def pytest_configure(config):
@@ -30,8 +32,6 @@ def pytest_configure(config):
                                 "(Debian package python3-pytest-timeout; bash tools/packages.sh)")  # fmt: skip
     config.stash[_skips] = {"python": Counter(), "system": Counter()}
 
-
-_skips = pytest.StashKey[dict]()
 
 
 def _folder(item):
