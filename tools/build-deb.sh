@@ -2,10 +2,10 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds the Debian package from a clean copy of the tracked files, into
 # build-deb/, and checks it: lintian (no error, no warning) and its manual page
-# rendered with man's warnings on. Run as root on Debian 12.
+# rendered with man's warnings on. Run as root on Debian 12 or 13.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/packages.sh
+bash tools/packages.sh --release
 
 out=$PWD/build-deb
 rm -rf "$out"

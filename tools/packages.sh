@@ -1,20 +1,39 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: LGPL-2.1-or-later
-# Installs the Debian packages that building, running and testing need.
+# Installs the Debian packages that building, running and testing need, as the
+# running release names them (Debian 12 or 13).
+#   packages.sh           everything, for tools/test.sh on this machine
+#   packages.sh --release only what one release's build, C++ tests, Python suite
+#                         and package need (tools/test.sh --this-release)
+#   packages.sh --list    prints those, one a line: the recipe of the root in
+#                         which tools/release-root.sh tests the other release
 set -euo pipefail
-packages=(python3-dev pybind11-dev meson ninja-build python3-mesonpy python3-dateutil
-          python3-pytest python3-hypothesis python3-pip googletest libgtest-dev g++ pkg-config
-          syslog-ng-core auditd python3.11-dbg util-linux passwd dpkg strace
-          # the Debian package: building, lintian, the manual page, the units
-          git build-essential debhelper dh-python pybuild-plugin-pyproject python3-all-dev
-          scdoc lintian man-db systemd
+# One release: build, C++ tests, the Python suite (faults injected with strace,
+# a private syslog-ng), the package (lintian, the manual page), the debug
+# interpreter of the default Python (python3-dbg: python3.11-dbg on Debian 12,
+# python3.13-dbg on Debian 13). ccache: rebuilds in a cached root are quick.
+release=(python3-dev pybind11-dev meson ninja-build python3-mesonpy python3-dateutil
+         python3-pytest python3-pytest-timeout python3-hypothesis python3-pip
+         googletest libgtest-dev g++ pkg-config ccache
+         syslog-ng-core python3-dbg util-linux passwd dpkg strace python3-prometheus-client
+         git build-essential debhelper dh-python pybuild-plugin-pyproject python3-all-dev
+         scdoc lintian man-db)
+case ${1-} in
+--list) printf '%s\n' "${release[@]}"; exit 0 ;;
+--release) packages=("${release[@]}") ;;
+'') packages=("${release[@]}"
+          # the system tests: the real audit daemon, and the units under systemd
+          auditd systemd
           # machine-readable results: metrics, JSON checks, the fleet playbook
-          python3-prometheus-client jq ansible-core ansible-lint
+          jq ansible-core ansible-lint
           # promtool for the alerting rules; the node exporter's textfile collector
           prometheus prometheus-node-exporter python3-yaml
-          # the units under a real systemd: a Debian 12 root booted in a container,
-          # the package's autopkgtest run there
-          mmdebstrap systemd-container autopkgtest)
+          # the units under a real systemd: a root of each release booted in a
+          # container, the package's autopkgtest run there; the other release's
+          # build and tests in a root of its own
+          mmdebstrap systemd-container autopkgtest) ;;
+*) echo "usage: $0 [--release | --list]" >&2; exit 2 ;;
+esac
 # Servers that these packages would start on every address when installed; the
 # tests run their binaries themselves, on loopback only.
 servers=(prometheus prometheus-node-exporter)

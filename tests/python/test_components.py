@@ -2,6 +2,7 @@
 """Settings record, syslog-ng health check, process query and event-group reader."""
 
 import asyncio
+import contextlib
 import math
 import os
 import shutil
@@ -143,6 +144,34 @@ def test_healthcheck_fails_on_a_socket_nobody_listens_on(tmp_path):
     assert healthcheck(path) is False
 
 
+#: Bound of every scenario with a fake control socket, so that none can hang.
+SCENARIO_LIMIT = 30
+
+
+def run_scenario(scenario):
+    return asyncio.run(asyncio.wait_for(scenario, SCENARIO_LIMIT))
+
+
+@contextlib.asynccontextmanager
+async def fake_control_socket(path, handle):
+    """A control socket served by `handle`. Leaving it closes the connections it
+    accepted, which a handler may keep open for ever: from Python 3.12.1 the
+    server waits for every connection to close."""
+    writers = []
+
+    async def serve(reader, writer):
+        writers.append(writer)
+        await handle(reader, writer)
+
+    server = await asyncio.start_unix_server(serve, str(path))
+    async with server:
+        try:
+            yield
+        finally:
+            for writer in writers:
+                writer.close()
+
+
 async def _serve(path, answer, timeout):
     """Runs a fake control socket that gives `answer` (None: never answers)."""
 
@@ -155,8 +184,7 @@ async def _serve(path, answer, timeout):
         # Keep the connection open, as syslog-ng does after an answer.
         await asyncio.sleep(3600)
 
-    server = await asyncio.start_unix_server(handle, str(path))
-    async with server:
+    async with fake_control_socket(path, handle):
         cfg = Config(control_socket=str(path), healthcheck_timeout=timeout)
         return await Healthcheck(cfg).run()
 
@@ -176,7 +204,7 @@ async def _serve(path, answer, timeout):
 )
 def test_healthcheck_judges_the_answer(tmp_path, answer, expected):
     started = time.monotonic()
-    assert asyncio.run(_serve(tmp_path / "ctl", answer, timeout=0.3)) is expected
+    assert run_scenario(_serve(tmp_path / "ctl", answer, timeout=0.3)) is expected
     assert time.monotonic() - started < 5
 
 
@@ -186,11 +214,10 @@ def test_healthcheck_fails_when_the_peer_closes_early(tmp_path):
             writer.write(b"SourceName;SourceId;SourceInstance;State;Type;Number\ncenter;")
             writer.close()
 
-        server = await asyncio.start_unix_server(handle, str(tmp_path / "ctl"))
-        async with server:
+        async with fake_control_socket(tmp_path / "ctl", handle):
             return await Healthcheck(Config(control_socket=str(tmp_path / "ctl"))).run()
 
-    assert asyncio.run(scenario()) is False
+    assert run_scenario(scenario()) is False
 
 
 def test_healthcheck_lets_cancellation_through(tmp_path):
@@ -198,8 +225,7 @@ def test_healthcheck_lets_cancellation_through(tmp_path):
         async def handle(reader, writer):
             await asyncio.sleep(3600)
 
-        server = await asyncio.start_unix_server(handle, str(tmp_path / "ctl"))
-        async with server:
+        async with fake_control_socket(tmp_path / "ctl", handle):
             cfg = Config(control_socket=str(tmp_path / "ctl"), healthcheck_timeout=60)
             task = asyncio.create_task(Healthcheck(cfg).run())
             await asyncio.sleep(0.05)
@@ -208,7 +234,7 @@ def test_healthcheck_lets_cancellation_through(tmp_path):
                 await task
             return task.cancelled()
 
-    assert asyncio.run(scenario()) is True
+    assert run_scenario(scenario()) is True
 
 
 # ---------------------------------------------------------------- SystemGetter
@@ -249,6 +275,15 @@ def test_running_process_is_found_by_its_name(comm):
     assert SystemGetter.is_process_running(comm) is False
 
 
+def process_names():
+    """The names of the processes in /proc; one that ends while it is read is left out."""
+    names = set()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(FileNotFoundError, ProcessLookupError):
+            names.add(Path(f"/proc/{pid}/comm").read_text().strip())
+    return names
+
+
 @pytest.mark.skipif(os.geteuid() != 0, reason="a new PID namespace needs root")
 def test_process_of_a_container_is_not_this_systems():
     comm = unique_comm()
@@ -260,7 +295,7 @@ def test_process_of_a_container_is_not_this_systems():
     )
     try:
         assert child.stdout.readline() == b"ready\n"
-        assert any(Path(f"/proc/{pid}/comm").read_text().strip() == comm for pid in os.listdir("/proc") if pid.isdigit())
+        assert comm in process_names()
         assert SystemGetter.is_process_running(comm) is False
     finally:
         child.kill()

@@ -1,9 +1,10 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
-"""A Debian 12 root booted under systemd-nspawn: the package's units under a real
-systemd.
+"""Roots of Debian 12 and Debian 13 made with mmdebstrap: booted under
+systemd-nspawn, the package's units under a real systemd; or, with the build
+and test packages, the place where tools/release-root.sh builds and tests the
+release that this machine does not run.
 
-The root (minbase, with systemd, syslog-ng and what the package needs) is
-built with mmdebstrap from Debian's archive on first use and cached outside the
+A root is built from Debian's archive on first use and cached outside the
 checkout, in `CACHE`. Every boot starts from that clean cache: the cache is the
 lower layer of an overlay whose upper layer lives in the test's temporary
 folder. The overlay, and a tmpfs over /run/systemd that takes nspawn's
@@ -14,6 +15,11 @@ Commands run inside with ``nsenter -t PID1 -a``. Such a process keeps this
 machine's capabilities, CAP_AUDIT_CONTROL included, so `Container.run` drops
 that one from the bounding set before the command starts; still, never run
 auditctl that way. The container itself is booted without CAP_AUDIT_CONTROL.
+
+    python3 tests/system/system_container.py [boot:SUITE | build:SUITE]...
+
+builds the roots named (boot:bookworm by default) and prints their paths; what
+mmdebstrap is doing goes to standard error as it happens.
 """
 
 from __future__ import annotations
@@ -23,18 +29,26 @@ import fcntl
 import hashlib
 import json
 import os
+import re
 import shlex
 import shutil
 import signal
 import socket
 import subprocess
+import sys
 import time
 from pathlib import Path
 
 CACHE = Path(os.environ.get("TARNO_CONTAINER_CACHE", "/var/cache/tarno-event-diagnostics-tests"))
 SUITE = "bookworm"
+#: The releases a package is built and tested for, by codename.
+RELEASES = {"bookworm": "Debian 12", "trixie": "Debian 13"}
+#: The default Python of each release. A package built on one depends on its
+#: python3 (">= 3.13~, << 3.14" on Debian 13) and installs only there.
+PYTHON_OF = {"bookworm": "3.11", "trixie": "3.13"}
 MIRROR = "http://deb.debian.org/debian"
-#: What the root holds beside minbase: a booting systemd, the daemons, the
+REPO = Path(__file__).resolve().parents[2]
+#: What a booted root holds beside minbase: a booting systemd, the daemons, the
 #: package's dependencies and autopkgtest, so that a run needs no download.
 INCLUDE = ("systemd", "systemd-sysv", "dbus", "syslog-ng", "syslog-ng-core", "python3",
            "python3-dateutil", "autopkgtest")  # fmt: skip
@@ -43,7 +57,8 @@ NSPAWN = "/usr/bin/systemd-nspawn"
 NSENTER = "/usr/bin/nsenter"
 UNSHARE = "/usr/bin/unshare"
 INSIDE_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
-BUILD_LIMIT = 900
+#: A root with the build packages takes about 4 minutes on a fresh machine.
+BUILD_LIMIT = 1500
 
 
 class ContainerUnusable(Exception):
@@ -59,14 +74,37 @@ def _archive_unreachable() -> str | None:
     return None
 
 
-def cached_root() -> Path:
+def build_packages() -> tuple[str, ...]:
+    """What one release's build, C++ tests, Python suite and package need, as
+    tools/packages.sh names them."""
+    listed = subprocess.run(["bash", str(REPO / "tools/packages.sh"), "--list"], capture_output=True,
+                            text=True, check=True, timeout=30).stdout  # fmt: skip
+    return tuple(listed.split())
+
+
+def release_of_package(deb: Path) -> str:
+    """The codename of the release a built package is for, from the python3
+    version it depends on."""
+    depends = subprocess.run(["dpkg-deb", "--field", str(deb), "Depends"], capture_output=True,
+                             text=True, check=True, timeout=30).stdout  # fmt: skip
+    found = re.search(r"python3 \(>= (3\.\d+)", depends)
+    for suite, version in PYTHON_OF.items():
+        if found and found[1] == version:
+            return suite
+    raise AssertionError(f"{deb.name} is for no release known here (Depends: {depends.strip()})")
+
+
+def cached_root(suite: str = SUITE, include: tuple[str, ...] = INCLUDE, kind: str = "minbase",
+                progress=None) -> Path:  # fmt: skip
     """The root file system, built on first use; its name holds a digest of what
-    it was built from, so that a change of `INCLUDE` builds a new one."""
+    it was built from, so that a change of `include` builds a new one. `progress`,
+    when given, is called with each step that mmdebstrap reports."""
     for program, package in ((MMDEBSTRAP, "mmdebstrap"), (NSPAWN, "systemd-container")):
         if not os.access(program, os.X_OK):
             raise ContainerUnusable(f"{program} is missing (Debian package {package})")
-    recipe = json.dumps([SUITE, MIRROR, "minbase", INCLUDE]).encode()
-    root = CACHE / f"{SUITE}-minbase-{hashlib.sha256(recipe).hexdigest()[:12]}"
+    recipe = json.dumps([suite, MIRROR, "minbase", include] if kind == "minbase"
+                        else [suite, MIRROR, kind, include]).encode()  # fmt: skip
+    root = CACHE / f"{suite}-{kind}-{hashlib.sha256(recipe).hexdigest()[:12]}"
     if (root / "etc/os-release").exists():
         return root
     CACHE.mkdir(mode=0o755, parents=True, exist_ok=True)
@@ -78,21 +116,52 @@ def cached_root() -> Path:
         if reason is not None:
             raise ContainerUnusable(reason)
         partial = root.with_name(f".{root.name}.partial")
-        shutil.rmtree(partial, ignore_errors=True)
-        command = [MMDEBSTRAP, "--variant=minbase", "--mode=root", "--include=" + ",".join(INCLUDE),
+        _remove_partial(partial)
+        command = [MMDEBSTRAP, "--variant=minbase", "--mode=root", "--include=" + ",".join(include),
                    "--customize-hook=echo tarno-container > \"$1/etc/hostname\"",
-                   SUITE, str(partial), MIRROR]  # fmt: skip
-        try:
-            done = subprocess.run(command, capture_output=True, text=True, timeout=BUILD_LIMIT,
-                                  stdin=subprocess.DEVNULL, check=False)  # fmt: skip
-        except subprocess.TimeoutExpired:
-            shutil.rmtree(partial, ignore_errors=True)
-            raise AssertionError(f"mmdebstrap took more than {BUILD_LIMIT} s") from None
+                   suite, str(partial), MIRROR]  # fmt: skip
+        log_path = root.with_name(f".{root.name}.log")
+        with open(log_path, "w") as log:
+            done = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        deadline, shown = time.monotonic() + BUILD_LIMIT, 0
+        while done.poll() is None and time.monotonic() < deadline:
+            time.sleep(1)
+            shown = _show_steps(log_path, shown, progress)
+        if done.poll() is None:
+            done.kill()
+            done.wait()
+            _remove_partial(partial)
+            raise AssertionError(f"mmdebstrap took more than {BUILD_LIMIT} s (log: {log_path})")
+        _show_steps(log_path, shown, progress)
         if done.returncode != 0:
-            shutil.rmtree(partial, ignore_errors=True)
-            raise AssertionError(f"mmdebstrap failed ({done.returncode}):\n{done.stderr[-3000:]}")
+            _remove_partial(partial)
+            tail = log_path.read_text(errors="replace")[-3000:]
+            raise AssertionError(f"mmdebstrap failed ({done.returncode}; log: {log_path}):\n{tail}")
         partial.rename(root)  # the os-release check only ever sees a finished root
+        log_path.unlink()
     return root
+
+
+def _remove_partial(partial: Path) -> None:
+    """Removes a half-made root. mmdebstrap mounts /proc, /sys and device
+    folders inside while it works; one that was killed may leave them mounted,
+    and removing files through such a mount would reach this machine's own."""
+    with open("/proc/self/mounts") as mounts:
+        inside = [line.split()[1] for line in mounts
+                  if line.split()[1].startswith(f"{partial}/")]  # fmt: skip
+    for mount_point in sorted(inside, key=len, reverse=True):
+        subprocess.run(["umount", "-l", mount_point], check=False, timeout=60)
+    shutil.rmtree(partial, ignore_errors=True)
+
+
+def _show_steps(log_path: Path, shown: int, progress) -> int:
+    """Passes the steps of mmdebstrap's log after the first `shown` to `progress`."""
+    if progress is None:
+        return shown
+    steps = [line for line in log_path.read_text(errors="replace").splitlines() if line.startswith("I: ")]
+    for step in steps[shown:]:
+        progress(step[3:])
+    return len(steps)
 
 
 class Container:
@@ -238,6 +307,29 @@ class Container:
             time.sleep(pause)
 
 
+def main(names: list[str]) -> int:
+    for name in names or [f"boot:{SUITE}"]:
+        kind, _, suite = name.partition(":")
+        if kind not in ("boot", "build") or suite not in RELEASES:
+            print(f"unknown root {name!r}: boot:SUITE or build:SUITE, SUITE one of {', '.join(RELEASES)}",
+                  file=sys.stderr)  # fmt: skip
+            return 2
+        started = time.monotonic()
+
+        def progress(step, name=name):
+            print(f"   {name} {time.monotonic() - started:5.0f} s: {step}", file=sys.stderr, flush=True)
+
+        try:
+            if kind == "boot":
+                root = cached_root(suite, progress=progress)
+            else:
+                root = cached_root(suite, build_packages(), "build", progress=progress)
+        except ContainerUnusable as reason:
+            print(f"{name}: {reason}", file=sys.stderr)
+            return 1
+        print(root, flush=True)
+    return 0
+
+
 if __name__ == "__main__":
-    started = time.monotonic()
-    print(cached_root(), f"{time.monotonic() - started:.1f} s")
+    sys.exit(main(sys.argv[1:]))
