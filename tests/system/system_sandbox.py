@@ -769,9 +769,12 @@ class ServiceManager:
         threading.Thread(target=self._serve, daemon=True).start()
 
     def _serve(self) -> None:
+        # The daemons are children of this thread (their parent-death signal
+        # follows it), and a job goes on when its systemctl is killed, as with
+        # systemd: a client that went away must not end the thread.
         while True:
             connection, _ = self.listener.accept()
-            with connection:
+            with connection, contextlib.suppress(OSError):
                 line = connection.makefile().readline().strip()
                 status, message = self.command(line.split())
                 connection.sendall(f"{status} {message}\n".encode())
